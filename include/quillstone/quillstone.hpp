@@ -1,0 +1,87 @@
+// Quillstone SDK: events, handled errors, crash capture and the device report.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "quillstone/url.hpp"
+
+namespace quillstone {
+
+class Quillstone {
+ public:
+  // What the host tells the client at start-up. A plain value: the client keeps its own copy.
+  class Config {
+   public:
+    // An absent `server` means the built-in collection server.
+    Config(std::string appId, std::optional<Url> server, std::string release, std::string env,
+           bool reportCrash, bool reportDevice, bool requireConsent);
+
+    const std::string& appId() const noexcept { return appId_; }
+    const Url& server() const noexcept { return server_; }
+    const std::string& release() const noexcept { return release_; }
+    const std::string& env() const noexcept { return env_; }
+    void setEnv(std::string env) noexcept { env_ = std::move(env); }
+    bool reportCrash() const noexcept { return reportCrash_; }
+    void setReportCrash(bool on) noexcept { reportCrash_ = on; }
+    bool reportDevice() const noexcept { return reportDevice_; }
+    void setReportDevice(bool on) noexcept { reportDevice_ = on; }
+    bool requireConsent() const noexcept { return requireConsent_; }
+    void setRequireConsent(bool on) noexcept { requireConsent_ = on; }
+
+   private:
+    std::string appId_;
+    Url server_;
+    std::string release_;
+    std::string env_;
+    bool reportCrash_;
+    bool reportDevice_;
+    bool requireConsent_;
+  };
+
+  // The one client of the process: created on first use, never destroyed.
+  static Quillstone& shared() noexcept;
+
+  // The built-in collection server.
+  static constexpr std::string_view defaultServer = "https://collect.quillstone.dev/";
+  // Turns a server text of the host's into a URL; falls back to the built-in server when the
+  // text is absent, blank, unparsable or has no scheme.
+  static Url resolveServer(std::optional<std::string_view> text) noexcept;
+
+  static std::string imageUUID() noexcept;
+  static std::string machineId() noexcept;
+  static std::string cpuArch() noexcept;
+  static std::string networkType() noexcept;
+  static bool isJailbroken() noexcept;
+
+  void start(const Config& config) noexcept;
+  void setConsent(bool consent) noexcept;
+  void flushPendingCrashes() noexcept;
+  void track(std::string_view name, double value,
+             std::optional<std::map<std::string, std::string>> props) noexcept;
+  void capture(std::string_view name, std::string_view message, std::string_view stack) noexcept;
+  void setUser(std::string_view userId) noexcept;
+  void setPage(std::string_view page) noexcept;
+  void addBreadcrumb(std::string_view type, nlohmann::json::object_t data) noexcept;
+  void testEvent() noexcept;
+  [[noreturn]] void testCrash() noexcept;
+  std::string normalize(std::span<const std::uint64_t> addresses) const noexcept;
+
+  Quillstone(const Quillstone&) = delete;
+  Quillstone& operator=(const Quillstone&) = delete;
+
+ private:
+  Quillstone();
+  ~Quillstone();
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace quillstone

@@ -1,0 +1,42 @@
+#include "core/delivery.hpp"
+
+#include <chrono>
+
+#include "core/log_messages.hpp"
+
+namespace quillstone::core {
+namespace {
+
+constexpr std::string_view kRumPath = "rum";
+constexpr std::chrono::seconds kPostTimeout{60};
+
+void finish(const Done& done, bool success) {
+  if (done) done(success);
+}
+
+}  // namespace
+
+Url rumEndpoint(const Url& server) { return server.appendingPathComponent(kRumPath); }
+
+void Delivery::post(const std::optional<Url>& server, std::string body, Done done) const {
+  if (!server) {
+    http_.dispatch([done = std::move(done)] { finish(done, false); });
+    return;
+  }
+  platform::HttpRequest request;
+  request.url = rumEndpoint(*server).string();
+  request.headers = {{"Content-Type", "application/json"}};
+  request.body = std::move(body);
+  request.timeout = kPostTimeout;
+  http_.start(std::move(request), [&log = log_, done = std::move(done)](platform::HttpResponse r) {
+    // Runs on the HTTP session's thread.
+    bool success = r.isHttp && r.status >= 200 && r.status <= 299;
+    if (r.error) {
+      log.write(std::string(kLogNetworkFailure) + *r.error);
+      success = false;
+    }
+    finish(done, success);
+  });
+}
+
+}  // namespace quillstone::core

@@ -1,0 +1,56 @@
+#include "core/pending_crashes.hpp"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "core/log_messages.hpp"
+#include "platform/files.hpp"
+
+namespace quillstone::core {
+namespace {
+
+constexpr std::string_view kCrashFileExtension = "json";
+
+// The name's extension as a path sees it: after the last dot, when the dot does not start the
+// name.
+bool hasCrashFileExtension(std::string_view name) {
+  const auto dot = name.rfind('.');
+  return dot != std::string_view::npos && dot != 0 && name.substr(dot + 1) == kCrashFileExtension;
+}
+
+std::vector<std::string> listEntries(const std::string& directory) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(directory.c_str());
+  if (dir == nullptr) return names;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  ::closedir(dir);
+  return names;
+}
+
+}  // namespace
+
+void uploadPendingCrashes(const std::string& directory, const Delivery& delivery,
+                          const Url& server, platform::Log& log) {
+  for (const std::string& name : listEntries(directory)) {
+    if (!hasCrashFileExtension(name)) continue;
+    std::string path = directory + "/" + name;
+    auto bytes = platform::readFile(path);
+    if (!bytes) continue;
+    delivery.post(server, std::move(*bytes), [&log, path, name](bool success) {
+      // Runs on the HTTP session's thread.
+      if (!success) {
+        log.write(std::string(kLogCrashUploadFailed) + name);
+        return;
+      }
+      ::unlink(path.c_str());
+      log.write(std::string(kLogCrashUploaded) + name);
+    });
+  }
+}
+
+}  // namespace quillstone::core

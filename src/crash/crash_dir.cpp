@@ -1,0 +1,14 @@
+#include "crash/crash_dir.hpp"
+
+#include "platform/files.hpp"
+#include "platform/paths.hpp"
+
+namespace quillstone::crash {
+
+std::string crashDirectory() {
+  std::string directory = platform::cachesDirectory() + "/quillstone";
+  platform::makePrivateDirectories(directory);
+  return directory;
+}
+
+}  // namespace quillstone::crash

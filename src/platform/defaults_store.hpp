@@ -1,0 +1,51 @@
+// The user-defaults store: a small persistent map from keys to JSON values.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace quillstone::platform {
+
+class DefaultsStore {
+ public:
+  virtual ~DefaultsStore() = default;
+  virtual std::optional<nlohmann::json> value(const std::string& key) = 0;
+  virtual void setValue(const std::string& key, nlohmann::json value) = 0;
+
+  // The value when it is a string.
+  std::optional<std::string> string(const std::string& key);
+  // The value when it is a boolean, else false.
+  bool boolean(const std::string& key);
+};
+
+// One JSON object in a file, loaded on first use. Every change rewrites the whole file
+// atomically, so a crash or kill mid-write leaves the old or the new content, never a mix.
+// A missing, unreadable or corrupt file counts as empty and is replaced whole by the next change.
+// Thread-safe.
+class FileDefaultsStore final : public DefaultsStore {
+ public:
+  explicit FileDefaultsStore(std::string path) : path_(std::move(path)) {}
+  std::optional<nlohmann::json> value(const std::string& key) override;
+  void setValue(const std::string& key, nlohmann::json value) override;
+
+ private:
+  void loadIfNeeded();  // with mutex_ held
+  void persist(std::string text, std::uint64_t generation);
+
+  const std::string path_;
+  std::mutex mutex_;
+  nlohmann::json values_;
+  bool loaded_ = false;
+  std::uint64_t generation_ = 0;
+  std::mutex writeMutex_;
+  std::uint64_t writtenGeneration_ = 0;
+};
+
+// The app's store: ${XDG_CONFIG_HOME:-$HOME/.config}/<app>/defaults.json.
+DefaultsStore& systemDefaults() noexcept;
+
+}  // namespace quillstone::platform

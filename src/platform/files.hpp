@@ -1,0 +1,24 @@
+// Files and private directories.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quillstone::platform {
+
+// The whole content of a file, or nullopt when it cannot be read.
+std::optional<std::string> readFile(const std::string& path);
+
+// Replaces `path` with `bytes` so that a reader, or a process killed at any moment, sees either
+// the old content or the new one: temporary file, fsync, rename, fsync of the directory.
+// The file gets exactly `mode`. Returns false when the file could not be replaced.
+bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode);
+
+// Creates `path` and any missing parents with mode 0700, like an app's sandbox; an existing
+// final directory is narrowed to 0700. Returns false when `path` is not a directory afterwards.
+bool makePrivateDirectories(const std::string& path);
+
+}  // namespace quillstone::platform

@@ -1,0 +1,44 @@
+// The process-wide HTTP session: requests run on one background thread.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quillstone::platform {
+
+struct HttpRequest {
+  std::string url;
+  std::string method = "POST";
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+  std::chrono::milliseconds timeout{60000};
+};
+
+struct HttpResponse {
+  // True when an HTTP status line was received.
+  bool isHttp = false;
+  long status = 0;
+  std::string body;
+  // The transport error's description, when the request failed below HTTP.
+  std::optional<std::string> error;
+};
+
+class HttpSession {
+ public:
+  using Completion = std::function<void(HttpResponse)>;
+  virtual ~HttpSession() = default;
+  // Starts the request and returns at once; `completion` runs exactly once, on the session's
+  // thread.
+  virtual void start(HttpRequest request, Completion completion) = 0;
+  // Runs `task` on the session's thread.
+  virtual void dispatch(std::function<void()> task) = 0;
+};
+
+// The process-wide session (libcurl), created on first use and never destroyed.
+HttpSession& systemHttpSession() noexcept;
+
+}  // namespace quillstone::platform

@@ -1,0 +1,222 @@
+// The shared HTTP session on libcurl: one background thread drives a multi handle, so
+// connections are reused across requests and no host thread ever waits on the network.
+#include <curl/curl.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/http_session.hpp"
+#include "platform/threads.hpp"
+
+namespace quillstone::platform {
+namespace {
+
+// Like the platform sessions apps are used to: at most six connections to one host; further
+// requests wait in order for a free one.
+constexpr long kMaxConnectionsPerHost = 6;
+// A reply larger than this is refused rather than held in the host's memory.
+constexpr std::size_t kMaxResponseBytes = 4 * 1024 * 1024;
+// How long the exit handler waits for the session thread to leave libcurl.
+constexpr auto kExitWait = std::chrono::seconds(2);
+constexpr int kPollMillis = 1000;
+
+struct Transfer {
+  HttpRequest request;
+  HttpSession::Completion completion;
+  std::string responseBody;
+  curl_slist* headers = nullptr;
+  char error[CURL_ERROR_SIZE] = {};
+};
+
+struct Job {
+  std::unique_ptr<Transfer> transfer;  // a request, or
+  std::function<void()> task;          // a task to run on the session's thread
+};
+
+std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* user) {
+  auto* transfer = static_cast<Transfer*>(user);
+  const std::size_t bytes = size * count;
+  if (transfer->responseBody.size() + bytes > kMaxResponseBytes) return 0;  // aborts the transfer
+  transfer->responseBody.append(data, bytes);
+  return bytes;
+}
+
+void complete(HttpSession::Completion& completion, HttpResponse response) {
+  try {
+    if (completion) completion(std::move(response));
+  } catch (...) {
+    // A completion's failure must not take the session thread down.
+  }
+}
+
+class CurlHttpSession final : public HttpSession {
+ public:
+  CurlHttpSession() {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    multi_ = curl_multi_init();
+    curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
+  }
+
+  void start(HttpRequest request, Completion completion) override {
+    auto transfer = std::make_unique<Transfer>();
+    transfer->request = std::move(request);
+    transfer->completion = std::move(completion);
+    enqueue(Job{std::move(transfer), {}});
+  }
+
+  void dispatch(std::function<void()> task) override { enqueue(Job{nullptr, std::move(task)}); }
+
+  // Runs at exit: the session thread leaves libcurl before the libraries' own exit handlers
+  // tear down what it uses. Requests still in flight are abandoned with the process.
+  void stopForExit() {
+    std::unique_lock lock(mutex_);
+    if (!started_ || stopping_) return;
+    stopping_ = true;
+    lock.unlock();
+    curl_multi_wakeup(multi_);
+    lock.lock();
+    if (std::this_thread::get_id() == threadId_) return;
+    parkedChanged_.wait_for(lock, kExitWait, [this] { return parked_; });
+  }
+
+ private:
+  void enqueue(Job job) {
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) return;
+      queue_.push_back(std::move(job));
+      if (!started_) startThread();
+    }
+    curl_multi_wakeup(multi_);
+  }
+
+  // Called with mutex_ held.
+  void startThread() {
+    started_ = true;
+    std::thread thread = startLibraryThread("qs-http", [this] { run(); });
+    threadId_ = thread.get_id();
+    thread.detach();
+  }
+
+  void run() {
+    for (;;) {
+      std::deque<Job> jobs;
+      {
+        std::lock_guard lock(mutex_);
+        if (stopping_) {
+          parked_ = true;
+          parkedChanged_.notify_all();
+          return;
+        }
+        jobs.swap(queue_);
+      }
+      for (auto& job : jobs) {
+        if (job.transfer) {
+          add(std::move(job.transfer));
+        } else {
+          runTask(job.task);
+        }
+      }
+      int running = 0;
+      curl_multi_perform(multi_, &running);
+      finishCompleted();
+      curl_multi_poll(multi_, nullptr, 0, kPollMillis, nullptr);
+    }
+  }
+
+  static void runTask(std::function<void()>& task) {
+    try {
+      task();
+    } catch (...) {
+    }
+  }
+
+  void add(std::unique_ptr<Transfer> transfer) {
+    CURL* easy = curl_easy_init();
+    if (easy == nullptr) {
+      complete(transfer->completion, HttpResponse{false, 0, {}, "out of memory"});
+      return;
+    }
+    const HttpRequest& request = transfer->request;
+    curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->error);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, collectBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
+    if (request.method == "POST") {
+      curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body.data());
+      curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+    }
+    // Only the caller's headers: no "Accept", and no "Expect: 100-continue" round trip.
+    transfer->headers = curl_slist_append(transfer->headers, "Accept:");
+    transfer->headers = curl_slist_append(transfer->headers, "Expect:");
+    for (const auto& [name, value] : request.headers) {
+      transfer->headers = curl_slist_append(transfer->headers, (name + ": " + value).c_str());
+    }
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->headers);
+    transfer.release();  // owned by the easy handle until finish()
+    if (curl_multi_add_handle(multi_, easy) != CURLM_OK) finish(easy, CURLE_FAILED_INIT);
+  }
+
+  void finishCompleted() {
+    int remaining = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &remaining)) {
+      if (message->msg != CURLMSG_DONE) continue;
+      CURL* easy = message->easy_handle;
+      const CURLcode result = message->data.result;
+      curl_multi_remove_handle(multi_, easy);
+      finish(easy, result);
+    }
+  }
+
+  static void finish(CURL* easy, CURLcode result) {
+    Transfer* raw = nullptr;
+    curl_easy_getinfo(easy, CURLINFO_PRIVATE, &raw);
+    std::unique_ptr<Transfer> transfer(raw);
+    HttpResponse response;
+    long status = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    response.isHttp = status > 0;
+    response.status = status;
+    if (result != CURLE_OK) {
+      response.error = transfer->error[0] != '\0' ? transfer->error : curl_easy_strerror(result);
+    }
+    response.body = std::move(transfer->responseBody);
+    curl_easy_cleanup(easy);
+    curl_slist_free_all(transfer->headers);
+    complete(transfer->completion, std::move(response));
+  }
+
+  CURLM* multi_ = nullptr;
+  std::mutex mutex_;
+  std::condition_variable parkedChanged_;
+  std::deque<Job> queue_;
+  std::thread::id threadId_;
+  bool started_ = false;
+  bool stopping_ = false;
+  bool parked_ = false;
+};
+
+CurlHttpSession* gSession = nullptr;
+
+}  // namespace
+
+HttpSession& systemHttpSession() noexcept {
+  static CurlHttpSession* session = [] {
+    auto* created = new CurlHttpSession();
+    gSession = created;
+    // Registered after curl_global_init, so it runs before the TLS library's exit cleanup.
+    std::atexit([] { gSession->stopForExit(); });
+    return created;
+  }();
+  return *session;
+}
+
+}  // namespace quillstone::platform

@@ -1,0 +1,15 @@
+// Threads the library starts for itself.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace quillstone::platform {
+
+// Starts a thread on which every asynchronous signal is blocked, so the host's own SIGINT,
+// SIGTERM or SIGPIPE handling never runs on (or is swallowed by) a library thread. The fault
+// signals stay deliverable so that a crash there is still captured.
+std::thread startLibraryThread(std::string name, std::function<void()> body);
+
+}  // namespace quillstone::platform

@@ -1,0 +1,23 @@
+#include <pthread.h>
+#include <signal.h>
+
+#include "platform/threads.hpp"
+
+namespace quillstone::platform {
+
+std::thread startLibraryThread(std::string name, std::function<void()> body) {
+  sigset_t blocked;
+  sigfillset(&blocked);
+  for (int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGABRT}) sigdelset(&blocked, fault);
+  sigset_t previous;
+  // The new thread inherits the mask, so no signal can reach it before it runs.
+  pthread_sigmask(SIG_SETMASK, &blocked, &previous);
+  std::thread thread([name = std::move(name), body = std::move(body)] {
+    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+    body();
+  });
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return thread;
+}
+
+}  // namespace quillstone::platform
