@@ -8,13 +8,36 @@ namespace {
 // Read when the flag is set but the reply's text is missing.
 constexpr std::string_view kMissingReply = "{}";
 
-void deliver(const AttributionClient::Callback& onResult, const ParsedResponse& result) {
+void deliver(const AttributionClient::Callback& onResult, const ParsedResponse& result) noexcept {
   if (!onResult) return;
   try {
     onResult(result);
   } catch (...) {
     // The host's callback failing must not unwind into the library.
   }
+}
+
+// Runs on the HTTP session's thread. The callback runs exactly once, whatever fails here.
+void finish(platform::DefaultsStore& defaults, const AttributionClient::Callback& onResult,
+            const platform::HttpResponse& response) noexcept {
+  std::optional<std::string> reply;
+  try {
+    reply = acceptedReply(response);
+  } catch (...) {
+  }
+  if (!reply) {
+    deliver(onResult, ParsedResponse{});
+    return;
+  }
+  try {
+    // The text goes in before the flag: a process that dies between the two writes asks
+    // again at its next start instead of keeping an empty answer for good.
+    defaults.setValue(kResultKey, *reply);
+    defaults.setValue(kDoneKey, true);
+  } catch (...) {
+    // The answer is still good for this start; the next one asks again.
+  }
+  deliver(onResult, parseResponse(*reply));
 }
 
 }  // namespace
@@ -61,20 +84,9 @@ void AttributionClient::request(Callback onResult) {
   facts.deviceId = deviceIds_.deviceId();
   facts.device = deviceFacts_();
   auto request = installRequest(*server, installRequestBody(facts));
-  http_.start(std::move(request), [&defaults = defaults_, onResult = std::move(onResult)](
-                                      platform::HttpResponse response) {
-    // Runs on the HTTP session's thread.
-    const auto reply = acceptedReply(response);
-    if (!reply) {
-      deliver(onResult, ParsedResponse{});
-      return;
-    }
-    // The text goes in before the flag: a process that dies between the two writes asks
-    // again at its next start instead of keeping an empty answer for good.
-    defaults.setValue(kResultKey, *reply);
-    defaults.setValue(kDoneKey, true);
-    deliver(onResult, parseResponse(*reply));
-  });
+  http_.start(std::move(request),
+              [&defaults = defaults_, onResult = std::move(onResult)](
+                  platform::HttpResponse response) { finish(defaults, onResult, response); });
 }
 
 }  // namespace quillstone::attribution
