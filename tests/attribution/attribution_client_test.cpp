@@ -107,6 +107,29 @@ TEST_F(AttributionClientTest, TransportErrorIsNotAnAnswerEvenWithA2xxStatus) {
   EXPECT_FALSE(defaults.boolean(kDoneKey));
 }
 
+// Records the order of writes, so a crash between them can be reasoned about.
+class RecordingDefaults final : public platform::DefaultsStore {
+ public:
+  std::optional<nlohmann::json> value(const std::string&) override { return std::nullopt; }
+  void setValue(const std::string& key, nlohmann::json value) override {
+    writes.emplace_back(key, std::move(value));
+  }
+  std::vector<std::pair<std::string, nlohmann::json>> writes;
+};
+
+TEST_F(AttributionClientTest, ReplyTextIsStoredBeforeTheFlag) {
+  // Were the flag first, a process dying between the writes would keep an empty answer for good.
+  RecordingDefaults recording;
+  AttributionClient c(session, recording, deviceIds, [] { return DeviceFacts{}; });
+  c.start("app", server, nullptr);
+  session.completions.at(0)(platform::HttpResponse{true, 200, R"({"matched":true})", {}});
+  ASSERT_EQ(recording.writes.size(), 2u);
+  EXPECT_EQ(recording.writes[0].first, kResultKey);
+  EXPECT_EQ(recording.writes[0].second, R"({"matched":true})");
+  EXPECT_EQ(recording.writes[1].first, kDoneKey);
+  EXPECT_EQ(recording.writes[1].second, true);
+}
+
 TEST_F(AttributionClientTest, HostCallbackThatThrowsDoesNotUnwindIntoTheClient) {
   defaults.setValue(kDoneKey, true);
   auto c = client();
