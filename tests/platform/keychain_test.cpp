@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <fstream>
-
 #include <nlohmann/json.hpp>
 
 #include "platform/files.hpp"
@@ -63,28 +61,6 @@ TEST_F(FileKeychainTest, AddRefusesAnExistingItemUntilItIsRemoved) {
   EXPECT_FALSE(keychain.remove("account"));
   EXPECT_TRUE(keychain.add("account", "second"));
   EXPECT_EQ(keychain.copy("account"), "second");
-}
-
-TEST_F(FileKeychainTest, CorruptFileHoldsNothingAndIsReplacedByTheNextAdd) {
-  ASSERT_TRUE(makePrivateDirectories(directory()));
-  for (const char* corrupt : {"{\"account\":", "[]", "{\"account\":{\"data\":\"@@@@\"}}",
-                              "{\"account\":{\"data\":\"QUJD\"=\"}}", "\xff\xfe"}) {
-    ASSERT_TRUE(writeFileAtomically(file(), corrupt, 0600));
-    FileKeychain keychain(file());
-    EXPECT_EQ(keychain.copy("account"), std::nullopt) << corrupt;
-    keychain.remove("account");
-    ASSERT_TRUE(keychain.add("account", "fresh")) << corrupt;
-    EXPECT_EQ(keychain.copy("account"), "fresh") << corrupt;
-  }
-}
-
-TEST_F(FileKeychainTest, UnwritableStoreFailsQuietly) {
-  // A plain file where the keychain's directory should be.
-  std::ofstream(home.path() + "/data") << "not a directory";
-  FileKeychain keychain(file());
-  EXPECT_FALSE(keychain.add("account", "value"));
-  EXPECT_EQ(keychain.copy("account"), std::nullopt);
-  EXPECT_FALSE(keychain.remove("account"));
 }
 
 }  // namespace

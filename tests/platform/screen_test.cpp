@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 namespace quillstone::platform {
 namespace {
 
@@ -31,15 +29,6 @@ INSTANTIATE_TEST_SUITE_P(Table, ScreenFromVariables,
                                            ScreenCase{"-5", "10px", "-2", {0, 0, 1}},
                                            ScreenCase{"750.5", "1334", "2.5", {750.5, 1334, 2.5}},
                                            ScreenCase{"inf", "nan", "inf", {0, 0, 1}}));
-
-TEST(SystemScreen, PointsAreNativePixelsOverScale) {
-  setenv("SIMULATOR_MAINSCREEN_WIDTH", "1179", 1);
-  setenv("SIMULATOR_MAINSCREEN_HEIGHT", "2556", 1);
-  setenv("SIMULATOR_MAINSCREEN_SCALE", "3", 1);
-  const auto screen = systemScreen().mainScreen();
-  EXPECT_DOUBLE_EQ(screen.width(), 393);
-  EXPECT_DOUBLE_EQ(screen.height(), 852);
-}
 
 }  // namespace
 }  // namespace quillstone::platform
