@@ -4,6 +4,7 @@
 
 #include <iostream>
 
+#include "attribution_demo.hpp"
 #include "support/collector.hpp"
 
 int main() {
@@ -19,5 +20,6 @@ int main() {
                             "development", true, false, false);
   Quillstone::shared().start(config);
   std::cout << "client started with server " << config.server().string() << std::endl;
+  runAttributionDemo(collector);
   return 0;
 }
