@@ -1,12 +1,15 @@
-// quillstone-collector: a local collection server for development. Prints one line per report
-// and appends each raw body to a JSON-lines file.
+// quillstone-collector: a local collection and attribution server for development. Prints one
+// line per report and appends each raw body to a JSON-lines file; answers install requests with
+// a configurable attribution reply.
 #include <signal.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -16,11 +19,24 @@
 namespace {
 
 constexpr int kDefaultPort = 8787;
+constexpr const char* kInstallPath = "/attrib/install";
+// A matched answer, so a host sees a full attribution result without any set-up.
+constexpr const char* kDefaultAttribReply =
+    R"({"matched":true,"channel":{"code":"dev","name":"Local development"},)"
+    R"("method":"link","params":{"campaign":"local","source":"quillstone-collector"}})";
 
 void usage() {
-  std::cerr << "usage: quillstone-collector [--port N] [--out FILE]\n"
-               "  --port N    listen on 127.0.0.1:N (default " << kDefaultPort << ")\n"
-               "  --out FILE  append every body as one line to FILE (default reports.jsonl)\n";
+  std::cerr
+      << "usage: quillstone-collector [--port N] [--out FILE] [--attrib-response TEXT|@FILE]\n"
+         "                            [--attrib-status N]\n"
+         "  --port N                 listen on 127.0.0.1:N (default "
+      << kDefaultPort
+      << ")\n"
+         "  --out FILE               append every body as one line to FILE (default "
+         "reports.jsonl)\n"
+         "  --attrib-response TEXT   body of the answer to attrib/install, sent as given;\n"
+         "                           @FILE reads it from FILE (default: a matched answer)\n"
+         "  --attrib-status N        HTTP status of that answer (default 200)\n";
 }
 
 // One line about a report: its kind and what it is about.
@@ -32,6 +48,14 @@ std::string summarize(const quillstone::testing::RecordedRequest& request) {
     const auto it = object.find(key);
     return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
   };
+  if (request.path == kInstallPath) {
+    for (const char* key : {"id", "deviceId", "referrer"}) {
+      if (auto value = text(body, key); !value.empty()) {
+        line += std::string(" ") + key + "=" + value;
+      }
+    }
+    return line;
+  }
   line += " type=" + text(body, "type");
   if (auto data = body.find("data"); data != body.end() && data->is_object()) {
     if (auto name = text(*data, "name"); !name.empty()) line += " name=" + name;
@@ -40,17 +64,38 @@ std::string summarize(const quillstone::testing::RecordedRequest& request) {
   return line;
 }
 
+std::optional<std::string> readWholeFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return std::nullopt;
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int port = kDefaultPort;
   std::string out = "reports.jsonl";
+  quillstone::testing::CannedResponse attribReply{200, kDefaultAttribReply};
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--port" && i + 1 < argc) {
       port = std::atoi(argv[++i]);
     } else if (arg == "--out" && i + 1 < argc) {
       out = argv[++i];
+    } else if (arg == "--attrib-response" && i + 1 < argc) {
+      const std::string value = argv[++i];
+      if (!value.empty() && value.front() == '@') {
+        auto content = readWholeFile(value.substr(1));
+        if (!content) {
+          std::cerr << "quillstone-collector: cannot read " << value.substr(1) << "\n";
+          return 2;
+        }
+        attribReply.body = std::move(*content);
+      } else {
+        attribReply.body = value;
+      }
+    } else if (arg == "--attrib-status" && i + 1 < argc) {
+      attribReply.status = std::atoi(argv[++i]);
     } else {
       usage();
       return arg == "--help" || arg == "-h" ? 0 : 2;
@@ -68,6 +113,7 @@ int main(int argc, char** argv) {
     std::cerr << "quillstone-collector: cannot listen on 127.0.0.1:" << port << "\n";
     return 1;
   }
+  collector.setResponse(kInstallPath, attribReply);
   std::mutex outputMutex;
   std::ofstream file(out, std::ios::app | std::ios::binary);
   collector.onRequest([&](const quillstone::testing::RecordedRequest& request) {

@@ -1,0 +1,58 @@
+// The install request: what it carries, where it goes, and which replies count as an answer.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/http_session.hpp"
+#include "platform/locale.hpp"
+#include "platform/screen.hpp"
+#include "platform/time_zone.hpp"
+#include "quillstone/url.hpp"
+
+namespace quillstone::attribution {
+
+inline constexpr std::string_view kInstallPath = "attrib/install";
+inline constexpr std::chrono::seconds kInstallTimeout{8};
+
+// What the request tells the server about this device, read fresh for every request.
+struct DeviceFacts {
+  std::string osVersion;
+  std::string model;
+  std::string lang;
+  // Minutes to add to local time to reach UTC: UTC+8 is -480.
+  std::int64_t tz = 0;
+  std::int64_t screenW = 0;
+  std::int64_t screenH = 0;
+};
+
+struct InstallFacts {
+  std::string appId;
+  std::string deviceId;
+  DeviceFacts device;
+  std::optional<std::string> referralCode;
+};
+
+// The negated offset from UTC in whole minutes, truncated toward zero.
+std::int64_t tzMinutes(long secondsEastOfUtc) noexcept;
+
+// A pixel count truncated toward zero; lengths beyond any real screen are capped.
+std::int64_t wholePixels(double length) noexcept;
+
+DeviceFacts deviceFactsFrom(const platform::Screen& screen, const platform::LocaleSettings& locale,
+                            const platform::TimeZone& timeZone);
+
+// The request body as compact JSON. Host texts that are not valid UTF-8 get U+FFFD in place of
+// the bad bytes, so the body always parses. "" only when memory ran out.
+std::string installRequestBody(const InstallFacts& facts) noexcept;
+
+// POST to the server's "attrib/install" with the body, "Content-Type" as the only header.
+platform::HttpRequest installRequest(const Url& server, std::string body);
+
+// The reply's text when the reply is an answer: HTTP, a 2xx status, no transport error, and a
+// UTF-8 body (an empty one counts).
+std::optional<std::string> acceptedReply(const platform::HttpResponse& response);
+
+}  // namespace quillstone::attribution

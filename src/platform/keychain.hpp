@@ -1,0 +1,43 @@
+// The keychain: a small private store of secret items, each keyed by an account name.
+#pragma once
+
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quillstone::platform {
+
+class Keychain {
+ public:
+  virtual ~Keychain() = default;
+  // The bytes of the item for `account`; nullopt when there is none or the store cannot be read.
+  virtual std::optional<std::string> copy(const std::string& account) noexcept = 0;
+  // Deletes the item for `account`; false when there was none or the store could not be changed.
+  virtual bool remove(const std::string& account) noexcept = 0;
+  // Adds an item readable after the device's first unlock. Refused (false) when the account
+  // already has one or the store cannot be written.
+  virtual bool add(const std::string& account, std::string_view data) noexcept = 0;
+};
+
+// One JSON object in a file, mode 0600 in a private directory: account → {"data": base64 of the
+// bytes, "accessible": "afterFirstUnlock"}. Every change rewrites the file atomically. A file
+// that is missing, unreadable or corrupt holds no items and is replaced whole by the next
+// change. The file is read again on every call, so other processes' changes are seen.
+class FileKeychain final : public Keychain {
+ public:
+  explicit FileKeychain(std::string path) : path_(std::move(path)) {}
+  std::optional<std::string> copy(const std::string& account) noexcept override;
+  bool remove(const std::string& account) noexcept override;
+  bool add(const std::string& account, std::string_view data) noexcept override;
+
+ private:
+  const std::string path_;
+  // Makes each read-modify-write of the file whole within the process.
+  std::mutex mutex_;
+};
+
+// The app's keychain: ${XDG_DATA_HOME:-$HOME/.local/share}/<app>/keychain.json.
+Keychain& systemKeychain() noexcept;
+
+}  // namespace quillstone::platform
