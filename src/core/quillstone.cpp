@@ -2,6 +2,8 @@
 #include "core/facade_impl.hpp"
 #include "core/pending_crashes.hpp"
 #include "crash/crash_dir.hpp"
+#include "crash/exception_handler.hpp"
+#include "crash/signal_handler.hpp"
 #include "platform/random.hpp"
 
 namespace quillstone {
@@ -27,7 +29,11 @@ void Quillstone::start(const Config& config) noexcept {
   try {
     impl_->state.setConfig(config);
     if (config.reportCrash()) {
+      // The listing comes before this run's handlers, so it holds only earlier runs' files.
       flushPendingCrashes();
+      impl_->prepareCrashSlot();
+      crash::installExceptionHandler([] { return shared().impl_->crashContext(); });
+      crash::installSignalHandler();
     }
   } catch (...) {
     // Start-up never fails the host.
