@@ -3,6 +3,7 @@
 
 #include "core/client_state.hpp"
 #include "core/delivery.hpp"
+#include "core/reports.hpp"
 #include "crash/exception_handler.hpp"
 #include "platform/defaults_store.hpp"
 #include "platform/http_session.hpp"
@@ -27,6 +28,7 @@ struct Quillstone::Impl {
   platform::Worker& worker;
   core::Delivery delivery;
   core::ClientState state;
+  core::Reports reports;
 };
 
 }  // namespace quillstone

@@ -1,9 +1,12 @@
 // The facade: holds the client's state and delegates every call to its module.
 #include "core/facade_impl.hpp"
 #include "core/pending_crashes.hpp"
+#include "crash/build_uuid.hpp"
 #include "crash/crash_dir.hpp"
 #include "crash/exception_handler.hpp"
 #include "crash/signal_handler.hpp"
+#include "crash/stack_format.hpp"
+#include "device/identity.hpp"
 #include "platform/random.hpp"
 
 namespace quillstone {
@@ -14,7 +17,8 @@ Quillstone::Impl::Impl()
       defaults(platform::systemDefaults()),
       worker(platform::systemWorker()),
       delivery(http, log),
-      state(platform::newUuid()) {}
+      state(platform::newUuid()),
+      reports(state, delivery, defaults) {}
 
 Quillstone::Quillstone() : impl_(std::make_unique<Impl>()) {}
 Quillstone::~Quillstone() = default;
@@ -60,5 +64,99 @@ void Quillstone::flushPendingCrashes() noexcept {
   } catch (...) {
   }
 }
+
+void Quillstone::track(std::string_view name, double value,
+                       std::optional<std::map<std::string, std::string>> props) noexcept {
+  try {
+    impl_->reports.track(name, value, props);
+  } catch (...) {
+    // A report that cannot be built is dropped; the host goes on.
+  }
+}
+
+void Quillstone::capture(std::string_view name, std::string_view message,
+                         std::string_view stack) noexcept {
+  try {
+    impl_->reports.capture(name, message, stack);
+  } catch (...) {
+  }
+}
+
+void Quillstone::setUser(std::string_view userId) noexcept {
+  try {
+    impl_->reports.setUser(userId);
+    // A later signal crash file must carry the new user id.
+    impl_->prepareCrashSlot();
+  } catch (...) {
+  }
+}
+
+void Quillstone::setPage(std::string_view page) noexcept {
+  try {
+    impl_->reports.setPage(page);
+  } catch (...) {
+  }
+}
+
+void Quillstone::addBreadcrumb(std::string_view type, nlohmann::json::object_t data) noexcept {
+  try {
+    impl_->reports.addBreadcrumb(type, std::move(data));
+  } catch (...) {
+  }
+}
+
+void Quillstone::testEvent() noexcept {
+  // Left empty, the stack becomes the caller's own, which shows symbolication working too.
+  capture(core::kTestEventName, core::kTestEventMessage, "");
+}
+
+void Quillstone::testCrash() noexcept {
+  // The undefined-instruction trap: the kernel delivers SIGILL on this very thread, which is
+  // what the crash handler is there to catch. No exception, no file, no log line of our own.
+  asm volatile("ud2");
+  __builtin_unreachable();
+}
+
+std::string Quillstone::normalize(std::span<const std::uint64_t> addresses) const noexcept {
+  try {
+    return crash::normalize(addresses);
+  } catch (...) {
+    return {};
+  }
+}
+
+std::string Quillstone::imageUUID() noexcept {
+  try {
+    return crash::imageUUID();
+  } catch (...) {
+    return {};
+  }
+}
+
+std::string Quillstone::machineId() noexcept {
+  try {
+    return device::machineId();
+  } catch (...) {
+    return {};
+  }
+}
+
+std::string Quillstone::cpuArch() noexcept {
+  try {
+    return device::cpuArch();
+  } catch (...) {
+    return {};
+  }
+}
+
+std::string Quillstone::networkType() noexcept {
+  try {
+    return device::networkType();
+  } catch (...) {
+    return {};
+  }
+}
+
+bool Quillstone::isJailbroken() noexcept { return device::isJailbroken(); }
 
 }  // namespace quillstone

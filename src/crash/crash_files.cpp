@@ -5,12 +5,12 @@
 #include <csignal>
 
 #include "core/constants.hpp"
+#include "core/envelope.hpp"
 #include "core/text.hpp"
 
 namespace quillstone::crash {
 namespace {
 
-constexpr std::string_view kErrorType = "error";
 constexpr char kHexDigits[] = "0123456789abcdef";
 constexpr unsigned char kFirstPrintable = 0x20;
 
@@ -78,7 +78,7 @@ std::string escapeJsonText(std::string_view text, std::size_t maxBytes) {
 std::optional<std::string> renderSignalHead(const SignalHeadMembers& members,
                                             std::size_t maxBytes) {
   std::array<Member, kMemberCount> all{{{"id", members.appId, {}},
-                                        {"type", kErrorType, {}},
+                                        {"type", core::kErrorType, {}},
                                         {"platform", core::kPlatform, {}},
                                         {"vid", members.installId, {}},
                                         {"sid", members.sessionId, {}},

@@ -20,6 +20,10 @@ class DefaultsStore {
   std::optional<std::string> string(const std::string& key);
   // The value when it is a boolean, else false.
   bool boolean(const std::string& key);
+  // The string under `key`; when the key holds no string, stores `value` and returns it.
+  // Thread-safe stores do this in one step, so concurrent first uses agree on one value; this
+  // default is only as safe as value() and setValue() in sequence.
+  virtual std::string stringOrInsert(const std::string& key, std::string value);
 };
 
 // One JSON object in a file, loaded on first use. Every change rewrites the whole file
@@ -31,6 +35,7 @@ class FileDefaultsStore final : public DefaultsStore {
   explicit FileDefaultsStore(std::string path) : path_(std::move(path)) {}
   std::optional<nlohmann::json> value(const std::string& key) override;
   void setValue(const std::string& key, nlohmann::json value) override;
+  std::string stringOrInsert(const std::string& key, std::string value) override;
 
  private:
   void loadIfNeeded();  // with mutex_ held

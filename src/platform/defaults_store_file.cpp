@@ -25,6 +25,12 @@ bool DefaultsStore::boolean(const std::string& key) {
   return found && found->is_boolean() && found->get<bool>();
 }
 
+std::string DefaultsStore::stringOrInsert(const std::string& key, std::string value) {
+  if (auto existing = string(key)) return *existing;
+  setValue(key, value);
+  return value;
+}
+
 void FileDefaultsStore::loadIfNeeded() {
   if (loaded_) return;
   loaded_ = true;
@@ -54,6 +60,22 @@ void FileDefaultsStore::setValue(const std::string& key, nlohmann::json value) {
     generation = ++generation_;
   }
   persist(std::move(text), generation);
+}
+
+std::string FileDefaultsStore::stringOrInsert(const std::string& key, std::string value) {
+  std::string text;
+  std::uint64_t generation;
+  {
+    std::lock_guard lock(mutex_);
+    loadIfNeeded();
+    const auto it = values_.find(key);
+    if (it != values_.end() && it->is_string()) return it->get<std::string>();
+    values_[key] = value;
+    text = values_.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    generation = ++generation_;
+  }
+  persist(std::move(text), generation);
+  return value;
 }
 
 // The file is written outside the map's lock, so readers never wait on the disk; a write that

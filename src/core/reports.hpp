@@ -1,0 +1,64 @@
+// Events, handled errors and the context they carry: what the facade's event calls do.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "core/client_state.hpp"
+#include "core/delivery.hpp"
+#include "platform/defaults_store.hpp"
+
+namespace quillstone::core {
+
+constexpr std::size_t kMaxUserIdGraphemes = 120;
+constexpr std::string_view kRouteBreadcrumb = "route";
+constexpr std::string_view kTestEventName = "TestEvent";
+constexpr std::string_view kTestEventMessage = "接入自检 —— 看到这条说明已经接通";
+
+using Properties = std::map<std::string, std::string>;
+
+// "data" of a named event.
+nlohmann::json eventData(std::string name, double value, const std::optional<Properties>& props,
+                         std::string path);
+
+// "data" of a handled error; `device` is the basic device map.
+nlohmann::json errorData(std::string name, std::string message, std::string stack, std::string path,
+                         nlohmann::json device, std::vector<nlohmann::json> breadcrumbs);
+
+nlohmann::json breadcrumbRecord(std::int64_t t, std::string type, nlohmann::json::object_t data);
+
+// `value` with invalid UTF-8 replaced by U+FFFD in every string and every key, at any depth.
+nlohmann::json sanitizedJson(nlohmann::json value);
+
+// Builds reports from the client's state and hands them to delivery. Every call may come from
+// any thread; none waits on the network.
+class Reports {
+ public:
+  Reports(ClientState& state, const Delivery& delivery, platform::DefaultsStore& defaults)
+      : state_(state), delivery_(delivery), defaults_(defaults) {}
+
+  // Sends a named event. Dropped before start, for a blank name or a non-finite value.
+  void track(std::string_view name, double value, const std::optional<Properties>& props);
+  // Sends a handled error; an empty stack is replaced by the caller's own.
+  void capture(std::string_view name, std::string_view message, std::string_view stack);
+  void setUser(std::string_view userId);
+  void setPage(std::string_view page);
+  // False, with the list unchanged, when `data` holds something JSON cannot express: kept, it
+  // would make every later error report unsendable until newer breadcrumbs pushed it out.
+  bool addBreadcrumb(std::string_view type, nlohmann::json::object_t data);
+
+ private:
+  void send(const Url& server, const nlohmann::json& report) const;
+
+  ClientState& state_;
+  const Delivery& delivery_;
+  platform::DefaultsStore& defaults_;
+};
+
+}  // namespace quillstone::core

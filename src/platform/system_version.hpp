@@ -1,0 +1,15 @@
+// The operating system's version text, as a device object would report it.
+#pragma once
+
+#include <string>
+
+#include "platform/environment.hpp"
+#include "platform/kernel.hpp"
+
+namespace quillstone::platform {
+
+// SIMULATOR_RUNTIME_VERSION when it is set and not empty, else the kernel release.
+std::string systemVersion(const Environment& environment, const Kernel& kernel);
+std::string systemVersion();
+
+}  // namespace quillstone::platform
