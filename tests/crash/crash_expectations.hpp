@@ -122,7 +122,7 @@ inline ::testing::AssertionResult matchesSignalLayout(const std::string& bytes,
   static const std::string member =
       R"re((?:"(?:id|type|platform|vid|sid|release|sdk|userId|imageUUID)":"(?:[^"\\]|\\.)*",|"ts":[0-9]+,))re";
   static const std::string line =
-      R"re((?:0|[1-9][0-9]*)   (?:[^"\\ ]|\\.)+   0x(?:0|[1-9a-f][0-9a-f]*)\\n)re";
+      R"re((?:0|[1-9][0-9]*)   (?:[^"\\]|\\.)+?   0x(?:0|[1-9a-f][0-9a-f]*)\\n)re";
   const std::regex layout("\\{" + member + "{10}" + regexEscape(crash::kSignalDataHead) +
                           std::string(signal) + regexEscape(crash::kSignalStackKey) +
                           "((?:" + line + ")*)" + regexEscape(crash::kSignalTail));
