@@ -1,0 +1,72 @@
+#include "crash/stack_format.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/bundle.hpp"
+#include "platform/loader.hpp"
+
+namespace quillstone::crash {
+namespace {
+
+struct StackCase {
+  std::string label;
+  std::vector<std::uint64_t> addresses;
+  std::uint64_t slide;
+  std::string expected;
+};
+
+void PrintTo(const StackCase& c, std::ostream* os) { *os << c.label; }
+
+class FormatStack : public ::testing::TestWithParam<StackCase> {};
+
+TEST_P(FormatStack, WritesOneAlignedLinePerAddress) {
+  const auto& c = GetParam();
+  EXPECT_EQ(formatStack(c.addresses, c.slide, "Demo"), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, FormatStack,
+    ::testing::Values(
+        StackCase{"Empty", {}, 0, ""},
+        StackCase{
+            "OneAddressNoTrailingLineFeed", {0x100003f2c}, 0, "0   Demo   0x0000000100003f2c"},
+        StackCase{"SlideIsSubtracted",
+                  {0x7ff80001a2b4 + 0x1000, 0x100004abc + 0x1000},
+                  0x1000,
+                  "0   Demo   0x00007ff80001a2b4\n1   Demo   0x0000000100004abc"},
+        StackCase{"BelowSlideIsLeftAlone", {0x0fff}, 0x1000, "0   Demo   0x0000000000000fff"},
+        StackCase{"EqualToSlideIsZero", {0x1000}, 0x1000, "0   Demo   0x0000000000000000"},
+        StackCase{
+            "FullWidthLowerCaseHex", {0xFFFFFFFFFFFFFFFFull}, 0, "0   Demo   0xffffffffffffffff"}),
+    [](const auto& info) { return info.param.label; });
+
+TEST(FormatStack, IndexFieldWidensInsteadOfCutting) {
+  const std::vector<std::uint64_t> addresses(1001, 0x10);
+  const std::string text = formatStack(addresses, 0, "Demo");
+  EXPECT_NE(text.find("\n9   Demo   0x0000000000000010\n10  Demo   "), std::string::npos);
+  EXPECT_NE(text.find("\n99  Demo   0x0000000000000010\n100 Demo   "), std::string::npos);
+  EXPECT_TRUE(text.ends_with("\n1000 Demo   0x0000000000000010"));
+}
+
+TEST(Normalize, UsesTheMainProgramsSlideAndNameOnEveryLine) {
+  const auto image = platform::mainImage();
+  const std::vector<std::uint64_t> addresses{image.slide + 0x1234, image.slide + 0x10};
+  EXPECT_EQ(normalize(addresses), formatStack(addresses, image.slide, platform::executableName()));
+  EXPECT_EQ(normalize(addresses).substr(0, 4 + platform::executableName().size()),
+            "0   " + platform::executableName());
+}
+
+TEST(CurrentReturnAddresses, StartsInsideTheCaller) {
+  const auto addresses = currentReturnAddresses();
+  ASSERT_FALSE(addresses.empty());
+  const auto image = platform::mainImage();
+  // The first frame is this test body, which lives in the test program's own text.
+  EXPECT_GE(addresses.front(), image.textStart);
+  EXPECT_LT(addresses.front(), image.textEnd);
+}
+
+}  // namespace
+}  // namespace quillstone::crash
