@@ -5,6 +5,7 @@
 #include <chrono>
 #include <iostream>
 
+#include "crash_demo.hpp"
 #include "support/collector.hpp"
 
 namespace {
@@ -57,5 +58,6 @@ int main() {
   if (!waitFor(collector, 4, "the test event")) return 1;
 
   std::cout << "demo: all four reports arrived" << std::endl;
+  if (!runCrashDemo(collector, config)) return 1;
   return 0;
 }
