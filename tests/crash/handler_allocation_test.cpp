@@ -14,10 +14,10 @@
 
 namespace {
 
-constexpr int kAllocatedDuringCrash = 97;
+[[maybe_unused]] constexpr int kAllocatedDuringCrash = 97;
 std::atomic<bool> crashUnderWay{false};
 
-void refuseDuringCrash() {
+[[maybe_unused]] void refuseDuringCrash() {
   if (crashUnderWay.load(std::memory_order_relaxed)) _exit(kAllocatedDuringCrash);
 }
 
@@ -66,7 +66,7 @@ struct AllocationCase {
 class HandlerAllocation : public ::testing::TestWithParam<AllocationCase> {};
 
 TEST_P(HandlerAllocation, WritesTheFileWithoutAllocating) {
-  QS_SKIP_UNDER_SANITIZER();
+  QS_SKIP_WITH_SANITIZER_ALLOCATOR();
   TempHome home;
   const ChildResult child = runInChild([] {
     startClient();
