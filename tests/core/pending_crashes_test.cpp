@@ -129,6 +129,21 @@ TEST(PendingCrashes, BeforeAnyStartTheFilesWaitForTheFirstStart) {
   EXPECT_TRUE(waitUntil([] { return !exists("crash-signal.json"); }));
 }
 
+TEST(PendingCrashes, AFileRewrittenDuringItsUploadIsKept) {
+  TempHome home;
+  Collector collector;
+  StderrCapture log;
+  writeCrashFile("crash-signal.json", kSignalBytes);
+  const std::string newer = "{\"newer\":true}";
+  // Before the server answers, a newer crash takes the name.
+  collector.onRequest([&](const RecordedRequest&) { writeCrashFile("crash-signal.json", newer); });
+
+  Quillstone::shared().start(configFor(collector.url()));
+  ASSERT_TRUE(log.waitFor("[qs] 已上报并删除 crash-signal.json"));
+  EXPECT_EQ(collector.requests()[0].body, kSignalBytes);
+  EXPECT_EQ(platform::readFile(crashPath("crash-signal.json")), newer);
+}
+
 TEST(PendingCrashes, ACrashOfOneRunIsUploadedByteForByteByTheNext) {
   TempHome home;
   const ChildResult crashed = runInChild([] {
