@@ -40,6 +40,9 @@ nlohmann::json eventData(std::string name, double value, const std::optional<Pro
 
 nlohmann::json errorData(std::string name, std::string message, std::string stack, std::string path,
                          nlohmann::json device, std::vector<nlohmann::json> breadcrumbs) {
+  // Moved in whole: copying twenty breadcrumb records is the dearest step of a report.
+  nlohmann::json crumbs = nlohmann::json::array();
+  crumbs.get_ref<nlohmann::json::array_t&>() = std::move(breadcrumbs);
   return nlohmann::json::object({
       {"kind", kErrorKind},
       {"level", kErrorLevel},
@@ -48,7 +51,7 @@ nlohmann::json errorData(std::string name, std::string message, std::string stac
       {"stack", std::move(stack)},
       {"path", std::move(path)},
       {"extra", nlohmann::json::object({{"device", std::move(device)}})},
-      {"breadcrumbs", nlohmann::json(std::move(breadcrumbs))},
+      {"breadcrumbs", std::move(crumbs)},
   });
 }
 

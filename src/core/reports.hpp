@@ -20,6 +20,7 @@ constexpr std::size_t kMaxUserIdGraphemes = 120;
 constexpr std::string_view kRouteBreadcrumb = "route";
 constexpr std::string_view kTestEventName = "TestEvent";
 constexpr std::string_view kTestEventMessage = "接入自检 —— 看到这条说明已经接通";
+static_assert(kTestEventMessage.size() == 50, "the self-test message is fixed to the byte");
 
 using Properties = std::map<std::string, std::string>;
 

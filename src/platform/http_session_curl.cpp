@@ -85,13 +85,18 @@ class CurlHttpSession final : public HttpSession {
 
  private:
   void enqueue(Job job) {
+    bool wake = false;
     {
       std::lock_guard lock(mutex_);
       if (stopping_) return;
+      // Only the job that finds the queue empty wakes the thread: until the thread takes the
+      // queue, that wake-up is still pending for every job queued behind it. Waking a thread is
+      // a system call and a context switch on the host's thread, the dearest part of a report.
+      wake = queue_.empty();
       queue_.push_back(std::move(job));
       if (!started_) startThread();
     }
-    curl_multi_wakeup(multi_);
+    if (wake) curl_multi_wakeup(multi_);
   }
 
   // Called with mutex_ held.

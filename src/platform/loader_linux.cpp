@@ -22,7 +22,8 @@ std::uint64_t alignUp(std::uint64_t value, std::uint64_t alignment) {
 void findBuildId(const std::uint8_t* notes, std::uint64_t size, std::uint64_t alignment,
                  std::vector<std::uint8_t>& buildId) {
   std::uint64_t offset = 0;
-  while (size - offset >= sizeof(ElfW(Nhdr))) {
+  // The padding after the last note may run past the segment's end, so `offset` can too.
+  while (offset < size && size - offset >= sizeof(ElfW(Nhdr))) {
     ElfW(Nhdr) header;
     std::memcpy(&header, notes + offset, sizeof header);
     const std::uint64_t nameOffset = offset + sizeof header;

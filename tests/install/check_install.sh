@@ -16,6 +16,6 @@ HOME="$scratch" "$scratch/cmake-build/consumer"
 export PKG_CONFIG_PATH="$scratch/prefix/lib/pkgconfig:$scratch/prefix/lib/x86_64-linux-gnu/pkgconfig"
 # shellcheck disable=SC2046
 "${CXX:-c++}" -std=c++20 "$consumer_dir/main.cpp" -o "$scratch/pc-consumer" \
-  $(pkg-config --cflags --libs --static quillstone)
+  $(pkg-config --cflags --libs quillstone)
 HOME="$scratch" "$scratch/pc-consumer"
 echo "install check passed"

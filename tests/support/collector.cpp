@@ -10,6 +10,7 @@ namespace {
 
 // Clients keep their connections open and reuse them for many reports.
 constexpr std::size_t kKeepAliveRequests = 100000;
+constexpr time_t kKeepAliveIdleSeconds = 1;
 
 }  // namespace
 
@@ -24,6 +25,8 @@ std::string RecordedRequest::header(std::string_view name) const {
 
 Collector::Collector(int port) : server_(std::make_unique<httplib::Server>()) {
   server_->set_keep_alive_max_count(kKeepAliveRequests);
+  // Short, so that stopping the server does not wait long on idle kept-alive connections.
+  server_->set_keep_alive_timeout(kKeepAliveIdleSeconds);
   auto handler = [this](const httplib::Request& request, httplib::Response& response) {
     RecordedRequest recorded{request.method, request.path, {}, request.body};
     for (const auto& [key, value] : request.headers) {

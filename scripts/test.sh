@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite three times: an optimised build with debug info, the
+# same suite under AddressSanitizer + UndefinedBehaviorSanitizer, and the concurrency tests
+# under ThreadSanitizer. Installs missing Debian packages first.
+#   scripts/test.sh          everything
+#   scripts/test.sh --quick  the optimised build only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+jobs=$(nproc)
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
+
+configure_and_build() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+}
+
+echo "== tests: release build"
+configure_and_build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ctest --test-dir build/release -j"$jobs" --output-on-failure
+[ "$quick" = 1 ] && exit 0
+
+# The sanitizer builds need only the library and the tests.
+sanitizer_options=(-DCMAKE_BUILD_TYPE=Debug -DQUILLSTONE_BUILD_DEMO=OFF -DQUILLSTONE_BUILD_TOOLS=OFF)
+
+echo "== tests: AddressSanitizer + UndefinedBehaviorSanitizer"
+configure_and_build build/asan "${sanitizer_options[@]}" -DQUILLSTONE_SANITIZE=address,undefined
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/asan -j"$jobs" --output-on-failure -E '^Install\.'
+
+echo "== tests: ThreadSanitizer (concurrency tests)"
+configure_and_build build/tsan "${sanitizer_options[@]}" -DQUILLSTONE_SANITIZE=thread
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build/tsan -j"$jobs" --output-on-failure -R 'Concurren'

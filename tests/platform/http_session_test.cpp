@@ -1,0 +1,172 @@
+#include "platform/http_session.hpp"
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <dirent.h>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/child_process.hpp"
+#include "support/collector.hpp"
+#include "support/wait.hpp"
+
+namespace quillstone::platform {
+namespace {
+
+using testing::runInChild;
+using testing::waitUntil;
+
+// A loopback server that accepts connections and then does what `serve` says with each.
+class RawServer {
+ public:
+  template <typename Serve>
+  explicit RawServer(Serve serve) {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listener_, 16);
+    socklen_t length = sizeof address;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this, serve] {
+      for (;;) {
+        const int client = accept(listener_, nullptr, nullptr);
+        if (client < 0) return;
+        serve(client);
+      }
+    });
+  }
+  ~RawServer() {
+    shutdown(listener_, SHUT_RDWR);
+    close(listener_);
+    thread_.join();
+  }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/rum"; }
+
+ private:
+  int listener_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+HttpRequest post(const std::string& url, std::string body = "{}") {
+  HttpRequest request;
+  request.url = url;
+  request.body = std::move(body);
+  request.headers = {{"Content-Type", "application/json"}};
+  return request;
+}
+
+// The signal mask of the library thread called `name`, from /proc.
+std::string blockedSignalsOf(const std::string& name) {
+  DIR* tasks = opendir("/proc/self/task");
+  std::string mask;
+  while (const dirent* entry = readdir(tasks)) {
+    const std::string base = std::string("/proc/self/task/") + entry->d_name;
+    std::ifstream comm(base + "/comm");
+    std::string threadName;
+    std::getline(comm, threadName);
+    if (threadName != name) continue;
+    std::ifstream status(base + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("SigBlk:", 0) == 0) mask = line.substr(7);
+    }
+  }
+  closedir(tasks);
+  return mask;
+}
+
+bool isBlocked(const std::string& hexMask, int signal) {
+  const unsigned long long bits = std::stoull(hexMask, nullptr, 16);
+  return (bits >> (signal - 1)) & 1ULL;
+}
+
+TEST(HttpSession, ReturnsTheStatusAndBodyOfTheReply) {
+  testing::Collector collector;
+  collector.setResponse({201, "{\"ok\":true}"});
+  std::atomic<bool> done{false};
+  HttpResponse response;
+  systemHttpSession().start(post(collector.url() + "x"), [&](HttpResponse r) {
+    response = std::move(r);
+    done = true;
+  });
+  ASSERT_TRUE(waitUntil([&] { return done.load(); }));
+  EXPECT_TRUE(response.isHttp);
+  EXPECT_EQ(response.status, 201);
+  EXPECT_EQ(response.body, "{\"ok\":true}");
+  EXPECT_FALSE(response.error);
+}
+
+TEST(HttpSession, LibraryThreadsBlockTheHostsAsynchronousSignals) {
+  testing::Collector collector;
+  std::atomic<bool> done{false};
+  systemHttpSession().start(post(collector.url()), [&](HttpResponse) { done = true; });
+  ASSERT_TRUE(waitUntil([&] { return done.load(); }));
+  const std::string mask = blockedSignalsOf("qs-http");
+  ASSERT_FALSE(mask.empty());
+  for (int signal : {SIGINT, SIGTERM, SIGPIPE, SIGHUP, SIGUSR1, SIGCHLD}) {
+    EXPECT_TRUE(isBlocked(mask, signal)) << signal;
+  }
+  for (int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT}) {
+    EXPECT_FALSE(isBlocked(mask, signal)) << signal;
+  }
+}
+
+TEST(HttpSession, APeerClosingTheConnectionNeverRaisesSigpipeInTheHost) {
+  // The server reads a little and closes, while a large body is still being sent.
+  RawServer server([](int client) {
+    char buffer[512];
+    (void)!read(client, buffer, sizeof buffer);
+    close(client);
+  });
+  const auto result = runInChild([&] {
+    std::atomic<int> completions{0};
+    for (int i = 0; i < 4; ++i) {
+      systemHttpSession().start(post(server.url(), std::string(8 << 20, 'x')),
+                                [&](HttpResponse r) {
+                                  if (r.error) ++completions;
+                                });
+    }
+    if (!waitUntil([&] { return completions.load() == 4; })) std::_Exit(3);
+    std::_Exit(0);
+  });
+  EXPECT_TRUE(result.exited && result.exitCode == 0) << result.describe();
+}
+
+TEST(HttpSession, ProcessExitWithRequestsInFlightNeitherCrashesNorHangs) {
+  constexpr int kRequests = 6;
+  int accepted[2];
+  ASSERT_EQ(pipe(accepted), 0);
+  // Accepts and never answers; tells the child once every request is connected.
+  std::vector<int> held;
+  RawServer server([&](int client) {
+    held.push_back(client);
+    if (held.size() == kRequests) (void)!write(accepted[1], "x", 1);
+  });
+  const auto result = runInChild(
+      [&] {
+        for (int i = 0; i < kRequests; ++i) systemHttpSession().start(post(server.url()), nullptr);
+        pollfd ready{accepted[0], POLLIN, 0};
+        if (poll(&ready, 1, 15000) != 1) std::_Exit(3);
+        std::exit(0);  // runs exit handlers and static destructors while requests hang
+      },
+      std::chrono::seconds(30));
+  EXPECT_TRUE(result.exited && result.exitCode == 0) << result.describe();
+  for (int fd : held) close(fd);
+  close(accepted[0]);
+  close(accepted[1]);
+}
+
+}  // namespace
+}  // namespace quillstone::platform
