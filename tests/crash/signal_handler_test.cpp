@@ -240,6 +240,8 @@ TEST(SignalHandler, TwentyThreadsFaultingAtOnceLeaveOneCompleteFile) {
 TEST(SignalHandler, EveryFileWrittenWhileTheUserChangesHasACompleteHead) {
   TempHome home;
   constexpr int kRounds = 40;
+  // Below the 120 characters that setUser keeps, so every id ends with its counter.
+  constexpr int kMaxPadding = 100;
   for (int round = 0; round < kRounds; ++round) {
     const ChildResult child = runInChild(
         [round] {
@@ -250,7 +252,7 @@ TEST(SignalHandler, EveryFileWrittenWhileTheUserChangesHasACompleteHead) {
             // Lengths vary so a torn head would show as a broken member.
             for (int i = 0; running; ++i) {
               Quillstone::shared().setUser(
-                  std::string(static_cast<std::size_t>(i % 300), 'a' + i % 26) + "\"\\\n" +
+                  std::string(static_cast<std::size_t>(i % kMaxPadding), 'a' + i % 26) + "\"\\\n" +
                   std::to_string(i));
               changing = true;
             }
@@ -273,8 +275,8 @@ TEST(SignalHandler, EveryFileWrittenWhileTheUserChangesHasACompleteHead) {
     ASSERT_FALSE(userId.empty());
     const std::string number = userId.substr(userId.rfind('\n') + 1);
     const int i = std::stoi(number);
-    EXPECT_EQ(userId,
-              std::string(static_cast<std::size_t>(i % 300), 'a' + i % 26) + "\"\\\n" + number);
+    EXPECT_EQ(userId, std::string(static_cast<std::size_t>(i % kMaxPadding), 'a' + i % 26) +
+                          "\"\\\n" + number);
   }
 }
 
