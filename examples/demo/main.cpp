@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "attribution_demo.hpp"
+#include "crash_demo.hpp"
 #include "support/collector.hpp"
 
 namespace {
@@ -61,5 +62,6 @@ int main() {
 
   // Reports first: the counts above assume nothing else has reached the collector yet.
   runAttributionDemo(collector);
+  if (!runCrashDemo(collector, config)) return 1;
   return 0;
 }

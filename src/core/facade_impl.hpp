@@ -4,6 +4,7 @@
 #include "core/client_state.hpp"
 #include "core/delivery.hpp"
 #include "core/reports.hpp"
+#include "crash/exception_handler.hpp"
 #include "platform/defaults_store.hpp"
 #include "platform/http_session.hpp"
 #include "platform/log.hpp"
@@ -14,6 +15,12 @@ namespace quillstone {
 
 struct Quillstone::Impl {
   Impl();
+
+  // Renders the current configuration, session and user into the signal crash slot. Without a
+  // configuration there is nothing to render and the slot stays as it is.
+  void prepareCrashSlot();
+  // What the uncaught-exception handler records besides the exception.
+  crash::CrashContext crashContext();
 
   platform::Log& log;
   platform::HttpSession& http;

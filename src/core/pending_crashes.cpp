@@ -34,22 +34,26 @@ std::vector<std::string> listEntries(const std::string& directory) {
 
 }  // namespace
 
-void uploadPendingCrashes(const std::string& directory, const Delivery& delivery,
-                          const Url& server, platform::Log& log) {
+void uploadPendingCrashes(const std::string& directory, const Delivery& delivery, const Url& server,
+                          platform::Log& log) {
   for (const std::string& name : listEntries(directory)) {
     if (!hasCrashFileExtension(name)) continue;
     std::string path = directory + "/" + name;
     auto bytes = platform::readFile(path);
     if (!bytes) continue;
-    delivery.post(server, std::move(*bytes), [&log, path, name](bool success) {
-      // Runs on the HTTP session's thread.
-      if (!success) {
-        log.write(std::string(kLogCrashUploadFailed) + name);
-        return;
-      }
-      ::unlink(path.c_str());
-      log.write(std::string(kLogCrashUploaded) + name);
-    });
+    std::string body = *bytes;
+    delivery.post(server, std::move(body),
+                  [&log, path, name, sent = std::move(*bytes)](bool success) {
+                    // Runs on the HTTP session's thread.
+                    if (!success) {
+                      log.write(std::string(kLogCrashUploadFailed) + name);
+                      return;
+                    }
+                    // A crash written meanwhile under the same name (another instance of the app)
+                    // has not been sent; it stays for the next upload.
+                    if (platform::readFile(path) == sent) ::unlink(path.c_str());
+                    log.write(std::string(kLogCrashUploaded) + name);
+                  });
   }
 }
 

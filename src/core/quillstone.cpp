@@ -3,6 +3,8 @@
 #include "core/pending_crashes.hpp"
 #include "crash/build_uuid.hpp"
 #include "crash/crash_dir.hpp"
+#include "crash/exception_handler.hpp"
+#include "crash/signal_handler.hpp"
 #include "crash/stack_format.hpp"
 #include "device/identity.hpp"
 #include "platform/random.hpp"
@@ -31,7 +33,11 @@ void Quillstone::start(const Config& config) noexcept {
   try {
     impl_->state.setConfig(config);
     if (config.reportCrash()) {
+      // The listing comes before this run's handlers, so it holds only earlier runs' files.
       flushPendingCrashes();
+      impl_->prepareCrashSlot();
+      crash::installExceptionHandler([] { return shared().impl_->crashContext(); });
+      crash::installSignalHandler();
     }
   } catch (...) {
     // Start-up never fails the host.
@@ -79,9 +85,8 @@ void Quillstone::capture(std::string_view name, std::string_view message,
 void Quillstone::setUser(std::string_view userId) noexcept {
   try {
     impl_->reports.setUser(userId);
-    // Crash-slot refresh: this is the one place where the pre-rendered signal crash file has to
-    // pick up the new user id, once a configuration is stored. Crash capture does not exist in
-    // this build yet, so there is nothing to refresh.
+    // A later signal crash file must carry the new user id.
+    impl_->prepareCrashSlot();
   } catch (...) {
   }
 }

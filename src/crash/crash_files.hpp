@@ -1,0 +1,55 @@
+// The two crash files: their names and their bytes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace quillstone::crash {
+
+constexpr std::string_view kSignalFileName = "crash-signal.json";
+constexpr std::string_view kExceptionFileName = "crash-exception.json";
+constexpr mode_t kCrashFileMode = 0644;
+
+constexpr std::string_view kCrashKind = "crash";
+constexpr std::string_view kCrashLevel = "fatal";
+
+// The bytes of the signal file that follow the envelope members and precede the signal name.
+constexpr std::string_view kSignalDataHead =
+    "\"data\":{\"kind\":\"crash\",\"level\":\"fatal\",\"message\":\"App 收到致命信号\",\"name\":\"";
+// Between the signal name and the first stack line.
+constexpr std::string_view kSignalStackKey = "\",\"stack\":\"";
+// Closes the stack string, "data" and the file.
+constexpr std::string_view kSignalTail = "\"}}";
+
+// The envelope members of a signal file that are known before the crash.
+struct SignalHeadMembers {
+  std::string appId;
+  std::string installId;
+  std::string sessionId;
+  std::string release;
+  std::string userId;
+  std::string imageUUID;
+  std::int64_t ts = 0;
+};
+
+// `text` escaped for the inside of a JSON string: invalid UTF-8 becomes U+FFFD, and double
+// quote, backslash and control characters are escaped. When the escaped text would exceed
+// `maxBytes`, it is cut at the last whole character (never inside an escape) that fits.
+std::string escapeJsonText(std::string_view text, std::size_t maxBytes = SIZE_MAX);
+
+// Everything of the signal file up to and including `"name":"`, at most `maxBytes` long.
+// When the members do not fit whole, the longest string values are cut (at whole characters)
+// until the head fits, sharing the room evenly, so the file still parses; nullopt only when
+// even the fixed parts do not fit.
+std::optional<std::string> renderSignalHead(const SignalHeadMembers& members, std::size_t maxBytes);
+
+// The name written for a signal number; "SIGNAL" for a number outside the crash signals.
+// Async-signal-safe.
+std::string_view signalName(int signo) noexcept;
+
+}  // namespace quillstone::crash

@@ -1,0 +1,89 @@
+#include "crash/crash_slot.hpp"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+namespace quillstone::crash {
+namespace {
+
+// A main program without a known text segment end is taken to span this much from its header.
+constexpr std::uint64_t kFallbackTextSize = 0x4000000;
+
+constinit CrashSlot slot;
+
+// Serialises preparations; the signal handler never takes it.
+std::mutex preparing;
+
+// Copies `text` with its NUL into `buffer`; false when it does not fit whole.
+template <std::size_t N>
+bool copyWhole(char (&buffer)[N], std::string_view text) {
+  if (text.size() >= N) return false;
+  std::memcpy(buffer, text.data(), text.size());
+  buffer[text.size()] = '\0';
+  return true;
+}
+
+void logRange(platform::Log& log, const SlotPage& page) {
+  char line[128];
+  std::snprintf(line, sizeof line, "[qs] slide=0x%" PRIx64 " img=[0x%" PRIx64 ",0x%" PRIx64 ")",
+                page.slide, page.imageStart, page.imageEnd);
+  log.write(line);
+}
+
+}  // namespace
+
+bool CrashSlot::claim(pid_t tid) noexcept {
+  pid_t none = 0;
+  return claimant_.compare_exchange_strong(none, tid);
+}
+
+bool CrashSlot::publish(const SlotPage& rendered) noexcept {
+  // A handler that claimed the file before this check reads a page that was published before
+  // it claimed; the page written below is the other one, and every later preparation sees the
+  // claim and stops. So the handler's page never changes under it.
+  if (claimant_.load() != 0) return false;
+  const SlotPage* current = published_.load();
+  SlotPage* target = current == &pages_[0] ? &pages_[1] : &pages_[0];
+  std::memcpy(target, &rendered, sizeof(SlotPage));
+  published_.store(target);
+  return true;
+}
+
+CrashSlot& crashSlot() noexcept { return slot; }
+
+PrepareResult prepareCrashSlot(const SlotContent& content, platform::Log& log) {
+  // Everything that allocates or formats happens before the lock.
+  const auto head = renderSignalHead(content.members, kHeadCapacity - 1);
+  if (!head) return PrepareResult::headTooLong;
+  const std::string imageName = escapeJsonText(content.image.name, kImageNameCapacity - 1);
+
+  auto page = std::make_unique<SlotPage>();
+  if (!copyWhole(page->path, content.path)) return PrepareResult::pathTooLong;
+  copyWhole(page->head, *head);
+  page->headLen = static_cast<std::int64_t>(head->size());
+  copyWhole(page->tail, kSignalTail);
+  page->tailLen = static_cast<std::int64_t>(kSignalTail.size());
+  copyWhole(page->imageName, imageName);
+  page->imageNameLen = static_cast<std::int64_t>(imageName.size());
+  page->slide = content.image.slide;
+  page->imageStart = content.image.textStart;
+  page->imageEnd = content.image.textEnd != 0 ? content.image.textEnd
+                                              : content.image.textStart + kFallbackTextSize;
+  {
+    std::lock_guard guard(preparing);
+    if (content.image.textStart == 0) {
+      // No header from the loader: the text range stays as the last preparation found it.
+      const SlotPage* previous = slot.published();
+      page->imageStart = previous ? previous->imageStart : 0;
+      page->imageEnd = previous ? previous->imageEnd : 0;
+    }
+    if (!slot.publish(*page)) return PrepareResult::crashInProgress;
+  }
+  logRange(log, *page);
+  return PrepareResult::prepared;
+}
+
+}  // namespace quillstone::crash

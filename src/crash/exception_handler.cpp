@@ -1,0 +1,112 @@
+#include "crash/exception_handler.hpp"
+
+#include <cxxabi.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+#include <typeinfo>
+
+#include "core/text.hpp"
+#include "crash/crash_dir.hpp"
+#include "crash/crash_files.hpp"
+#include "crash/crash_slot.hpp"
+#include "crash/stack_format.hpp"
+#include "platform/clock.hpp"
+#include "platform/files.hpp"
+
+namespace quillstone::crash {
+namespace {
+
+std::atomic<CrashContextProvider> contextProvider{nullptr};
+
+std::string demangle(const char* mangled) {
+  int status = 0;
+  std::unique_ptr<char, decltype(&std::free)> readable(
+      abi::__cxa_demangle(mangled, nullptr, nullptr, &status), &std::free);
+  return status == 0 && readable ? std::string(readable.get()) : std::string(mangled);
+}
+
+std::string activeExceptionName() {
+  const std::type_info* type = abi::__cxa_current_exception_type();
+  return type != nullptr ? demangle(type->name()) : std::string();
+}
+
+// what() of a std::exception, "" for anything else.
+std::string reasonOf(const std::exception_ptr& exception) {
+  try {
+    std::rethrow_exception(exception);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+  }
+  return {};
+}
+
+void recordActiveException(const std::exception_ptr& exception) {
+  const CrashContextProvider provider = contextProvider.load();
+  if (provider == nullptr) return;
+  // An exception that found no handler has not unwound, so this is the throwing stack.
+  const std::string stack = normalize(currentReturnAddresses());
+  persist(kCrashKind, kCrashLevel, activeExceptionName(), reasonOf(exception), stack,
+          kExceptionFileName, provider());
+}
+
+[[noreturn]] void terminateHandler() noexcept {
+  // Only the first exception of the process is recorded; one that escapes on another thread
+  // meanwhile aborts, and the signal handler lets the first record finish.
+  static std::atomic<bool> entered{false};
+  const std::exception_ptr exception = std::current_exception();
+  if (exception && !entered.exchange(true)) {
+    CrashSlot& slot = crashSlot();
+    // First, so that even a failure below leaves no signal file for the coming abort.
+    slot.markExceptionSeen(::gettid());
+    try {
+      recordActiveException(exception);
+    } catch (...) {
+    }
+    slot.markExceptionRecorded();
+  }
+  std::abort();
+}
+
+}  // namespace
+
+void installExceptionHandler(CrashContextProvider provider) {
+  contextProvider.store(provider);
+  std::set_terminate(terminateHandler);
+}
+
+bool persist(std::string_view kind, std::string_view level, std::string_view name,
+             std::string_view message, std::string_view stack, std::string_view file,
+             const CrashContext& context) {
+  nlohmann::json data = {
+      {"kind", core::sanitizeUtf8(kind)},      {"level", core::sanitizeUtf8(level)},
+      {"name", core::sanitizeUtf8(name)},      {"message", core::sanitizeUtf8(message)},
+      {"stack", core::sanitizeUtf8(stack)},    {"path", core::sanitizeUtf8(context.page)},
+      {"extra", {{"device", context.device}}}, {"breadcrumbs", context.breadcrumbs},
+  };
+  core::EnvelopeContext envelope{
+      core::sanitizeUtf8(context.envelope.appId), core::sanitizeUtf8(context.envelope.installId),
+      core::sanitizeUtf8(context.envelope.sessionId), core::sanitizeUtf8(context.envelope.release)};
+  const nlohmann::json report = core::errorEnvelope(envelope, core::sanitizeUtf8(context.userId),
+                                                    core::sanitizeUtf8(context.imageUUID),
+                                                    platform::nowMillis(), std::move(data));
+  std::optional<std::string> text;
+  try {
+    text = core::serialize(report);
+  } catch (...) {
+  }
+  if (!text) {
+    // A breadcrumb value without a JSON form must not cost the crash report: write it with
+    // such values as null and bad text replaced.
+    text = report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  }
+  // Replaced as a whole, so a process killed during the write leaves the earlier file intact.
+  const std::string path = crashDirectory() + "/" + std::string(file);
+  return platform::writeFileAtomically(path, *text, kCrashFileMode);
+}
+
+}  // namespace quillstone::crash

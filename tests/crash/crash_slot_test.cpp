@@ -1,0 +1,162 @@
+#include "crash/crash_slot.hpp"
+
+#include <gtest/gtest.h>
+
+#include "crash/signal_handler.hpp"
+#include "crash_expectations.hpp"
+#include "platform/clock.hpp"
+#include "platform/loader.hpp"
+#include "support/child_process.hpp"
+#include "support/temp_home.hpp"
+
+namespace quillstone::testing {
+namespace {
+
+// Discards the slot's console line.
+class NullLog : public platform::Log {
+ public:
+  void write(std::string_view) noexcept override {}
+};
+
+crash::SlotContent contentWith(std::string userId) {
+  crash::SlotContent content;
+  content.path = crashFile(crash::kSignalFileName);
+  content.members = {"app", "VID", "SID", "1.0", std::move(userId), "UUID", 1700000000000};
+  content.image = platform::mainImage();
+  return content;
+}
+
+// Prepares the slot in a child, crashes it, and returns the file it left.
+std::optional<std::string> crashAfterPreparing(const std::function<void()>& prepare) {
+  const ChildResult child = runInChild([&] {
+    prepare();
+    crash::installSignalHandler();
+    crashWithSegv();
+  });
+  EXPECT_TRUE(child.signaled) << child.describe();
+  EXPECT_EQ(child.signal, SIGSEGV);
+  return readCrashFile(crash::kSignalFileName);
+}
+
+TEST(CrashSlot, SetUserRendersTheNewUserAndTheTimeOfTheCall) {
+  TempHome home;
+  std::int64_t before = 0;
+  const ChildResult child = runInChild([&before] {
+    startClient();
+    Quillstone::shared().setUser("u1");
+    Quillstone::shared().setUser("u2");
+    crashWithSegv();
+  });
+  before = platform::nowMillis() - 60'000;
+  ASSERT_TRUE(child.signaled) << child.describe();
+  const std::string bytes = readCrashFile(crash::kSignalFileName).value();
+  EXPECT_NE(bytes.find(R"("userId":"u2")"), std::string::npos) << bytes;
+  EXPECT_GT(nlohmann::json::parse(bytes)["ts"].get<std::int64_t>(), before);
+}
+
+TEST(CrashSlot, HostTextThatIsNotCleanJsonStillYieldsAParsableFile) {
+  TempHome home;
+  const std::string userId = std::string("q\"b\\s\x01\x1f\ttab\xff\xc3 end") + "用户";
+  const auto bytes = crashAfterPreparing([&] {
+    NullLog log;
+    crash::prepareCrashSlot(contentWith(userId), log);
+  });
+  ASSERT_TRUE(bytes);
+  ASSERT_TRUE(matchesSignalLayout(*bytes, "SIGSEGV"));
+  EXPECT_EQ(nlohmann::json::parse(*bytes)["userId"],
+            "q\"b\\s\x01\x1f\ttab\xef\xbf\xbd\xef\xbf\xbd end用户");
+}
+
+TEST(CrashSlot, AnOversizedHeadIsCutToFitAndStillParses) {
+  TempHome home;
+  // Escapes and multi-byte characters make the cut land where a careless one would split them.
+  const std::string longUser = std::string(3000, '"') + std::string(3000, 'x');
+  const std::string longApp = "应用" + std::string(5000, '\\');
+  const auto bytes = crashAfterPreparing([&] {
+    NullLog log;
+    crash::SlotContent content = contentWith(longUser);
+    content.members.appId = longApp;
+    ASSERT_EQ(crash::prepareCrashSlot(content, log), crash::PrepareResult::prepared);
+    const crash::SlotPage* page = crash::crashSlot().published();
+    ASSERT_LT(page->headLen, static_cast<std::int64_t>(crash::kHeadCapacity));
+    ASSERT_EQ(page->head[page->headLen], '\0');
+  });
+  ASSERT_TRUE(bytes);
+  ASSERT_TRUE(matchesSignalLayout(*bytes, "SIGSEGV"));
+  const auto report = nlohmann::json::parse(*bytes);
+  const std::string userId = report["userId"];
+  const std::string appId = report["id"];
+  EXPECT_FALSE(userId.empty());
+  EXPECT_EQ(longUser.rfind(userId, 0), 0u) << "not a prefix of the user id";
+  EXPECT_EQ(longApp.rfind(appId, 0), 0u) << "not a prefix of the app id";
+  // The short members are whole.
+  EXPECT_EQ(report["release"], "1.0");
+  EXPECT_EQ(report["vid"], "VID");
+  EXPECT_EQ(report["imageUUID"], "UUID");
+}
+
+TEST(CrashSlot, APathThatDoesNotFitLeavesTheEarlierPreparationInPlace) {
+  TempHome home;
+  const auto bytes = crashAfterPreparing([] {
+    NullLog log;
+    crash::prepareCrashSlot(contentWith("first"), log);
+    crash::SlotContent tooLong = contentWith("second");
+    tooLong.path = "/tmp/" + std::string(crash::kPathCapacity, 'p') + ".json";
+    EXPECT_EQ(crash::prepareCrashSlot(tooLong, log), crash::PrepareResult::pathTooLong);
+  });
+  ASSERT_TRUE(bytes);
+  EXPECT_EQ(nlohmann::json::parse(*bytes)["userId"], "first");
+}
+
+TEST(CrashSlot, SetUserBeforeStartLeavesTheSlotUnprepared) {
+  TempHome home;
+  Quillstone::shared().setUser("early");
+  EXPECT_EQ(crash::crashSlot().published(), nullptr);
+}
+
+TEST(CrashSlot, HeadAndTailEndExactly) {
+  TempHome home;
+  NullLog log;
+  ASSERT_EQ(crash::prepareCrashSlot(contentWith("u"), log), crash::PrepareResult::prepared);
+  const crash::SlotPage& page = *crash::crashSlot().published();
+  const std::string_view head(page.head, static_cast<std::size_t>(page.headLen));
+  EXPECT_EQ(std::strlen(page.head), head.size());
+  EXPECT_TRUE(head.ends_with("\"name\":\""));
+  EXPECT_TRUE(head.starts_with("{"));
+  EXPECT_EQ(std::string_view(page.tail, static_cast<std::size_t>(page.tailLen)), "\"}}");
+  EXPECT_EQ(std::strlen(page.tail), 3u);
+}
+
+TEST(CrashSlot, AnImageNameThatNeedsEscapingIsEscapedInEveryLine) {
+  TempHome home;
+  const auto bytes = crashAfterPreparing([] {
+    NullLog log;
+    crash::SlotContent content = contentWith("u");
+    content.image.name = "my \"app\\";
+    crash::prepareCrashSlot(content, log);
+  });
+  ASSERT_TRUE(bytes);
+  ASSERT_TRUE(matchesSignalLayout(*bytes, "SIGSEGV"));
+  const std::string stack = nlohmann::json::parse(*bytes)["data"]["stack"];
+  EXPECT_EQ(stack.rfind("0   my \"app\\   0x", 0), 0u) << stack;
+}
+
+TEST(CrashSlot, AnAddressAtTheEndOfTheTextCountsAsOutside) {
+  TempHome home;
+  const auto bytes = crashAfterPreparing([] {
+    NullLog log;
+    crash::SlotContent content = contentWith("u");
+    // The faulting instruction lies inside the test program; a range that ends at it must not
+    // claim it.
+    const auto fault = reinterpret_cast<std::uintptr_t>(&crashWithSegv);
+    content.image.textEnd = fault;
+    crash::prepareCrashSlot(content, log);
+  });
+  ASSERT_TRUE(bytes);
+  ASSERT_TRUE(matchesSignalLayout(*bytes, "SIGSEGV"));
+  const std::string stack = nlohmann::json::parse(*bytes)["data"]["stack"];
+  EXPECT_EQ(stack.rfind("0   ???   0x", 0), 0u) << stack;
+}
+
+}  // namespace
+}  // namespace quillstone::testing

@@ -1,0 +1,284 @@
+#include "crash/signal_handler.hpp"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <barrier>
+#include <thread>
+#include <vector>
+
+#include "crash/build_uuid.hpp"
+#include "crash/crash_slot.hpp"
+#include "crash_expectations.hpp"
+#include "platform/clock.hpp"
+#include "support/child_process.hpp"
+#include "support/temp_home.hpp"
+
+namespace quillstone::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct SignalCase {
+  const char* name;
+  int signo;
+  void (*crash)();
+  friend void PrintTo(const SignalCase& c, std::ostream* out) { *out << c.name; }
+};
+
+class EachCrashSignal : public ::testing::TestWithParam<SignalCase> {};
+
+TEST_P(EachCrashSignal, DiesOfTheSignalAndLeavesOneFileWithTheExactLayout) {
+  TempHome home;
+  const std::int64_t before = platform::nowMillis();
+  const ChildResult child = runInChild([] {
+    startClient();
+    Quillstone::shared().setUser("u\"42");
+    GetParam().crash();
+  });
+  ASSERT_TRUE(child.signaled) << child.describe();
+  EXPECT_EQ(child.signal, GetParam().signo);
+
+  EXPECT_EQ(crashDirEntries(), std::set<std::string>{"crash-signal.json"});
+  const auto bytes = readCrashFile(crash::kSignalFileName);
+  ASSERT_TRUE(bytes);
+  ASSERT_TRUE(matchesSignalLayout(*bytes, GetParam().name));
+  const auto report = nlohmann::json::parse(*bytes);
+  EXPECT_EQ(report["id"], kAppId);
+  EXPECT_EQ(report["release"], kRelease);
+  EXPECT_EQ(report["type"], "error");
+  EXPECT_EQ(report["platform"], "ios");
+  EXPECT_EQ(report["sdk"], "1.0.0-ios");
+  EXPECT_EQ(report["userId"], "u\"42");
+  EXPECT_EQ(report["imageUUID"], crash::imageUUID());
+  EXPECT_EQ(report["vid"].get<std::string>().size(), 36u);
+  EXPECT_EQ(report["sid"].get<std::string>().size(), 36u);
+  EXPECT_GE(report["ts"].get<std::int64_t>(), before);
+  EXPECT_EQ(report["data"]["message"], "App 收到致命信号");
+  EXPECT_EQ(std::filesystem::status(crashFile(crash::kSignalFileName)).permissions() &
+                std::filesystem::perms::all,
+            std::filesystem::perms(0644) & ~std::filesystem::perms(::umask(022)));
+}
+
+INSTANTIATE_TEST_SUITE_P(CrashSignals, EachCrashSignal,
+                         ::testing::Values(SignalCase{"SIGSEGV", SIGSEGV, crashWithSegv},
+                                           SignalCase{"SIGABRT", SIGABRT, [] { std::abort(); }},
+                                           SignalCase{"SIGBUS", SIGBUS, crashWithBus},
+                                           SignalCase{"SIGILL", SIGILL, crashWithIll},
+                                           SignalCase{"SIGFPE", SIGFPE, crashWithFpe},
+                                           SignalCase{"SIGTRAP", SIGTRAP, crashWithTrap}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SignalHandler, AFaultInTheProgramStartsTheStackWithTheProgramCounterInTheProgram) {
+  TempHome home;
+  const ChildResult child = runInChild([] {
+    startClient();
+    crashWithSegv();
+  });
+  ASSERT_TRUE(child.signaled) << child.describe();
+  const auto report = nlohmann::json::parse(readCrashFile(crash::kSignalFileName).value());
+  const std::string stack = report["data"]["stack"];
+  EXPECT_EQ(stack.rfind("0   crash_tests   0x", 0), 0u) << stack;
+  EXPECT_EQ(stack.back(), '\n');
+}
+
+TEST(SignalHandler, ACrashOnASecondaryThreadIsRecorded) {
+  TempHome home;
+  const ChildResult child = runInChild([] {
+    startClient();
+    std::thread([] { crashWithSegv(); }).join();
+  });
+  ASSERT_TRUE(child.signaled) << child.describe();
+  EXPECT_EQ(child.signal, SIGSEGV);
+  const auto bytes = readCrashFile(crash::kSignalFileName);
+  ASSERT_TRUE(bytes);
+  EXPECT_TRUE(matchesSignalLayout(*bytes, "SIGSEGV"));
+}
+
+volatile bool stopRecursing = false;
+
+QS_REAL_FAULT int recurseForever(int depth) {
+  if (stopRecursing) return depth;
+  volatile char frame[1024];
+  frame[0] = static_cast<char>(depth);
+  return recurseForever(depth + 1) + frame[0];
+}
+
+TEST(SignalHandler, AStackOverflowOnTheStartUpThreadIsRecordedOnTheAlternateStack) {
+  TempHome home;
+  const ChildResult child = runInChild([] {
+    startClient();
+    recurseForever(0);
+  });
+  ASSERT_TRUE(child.signaled) << child.describe();
+  EXPECT_EQ(child.signal, SIGSEGV);
+  const auto bytes = readCrashFile(crash::kSignalFileName);
+  ASSERT_TRUE(bytes) << "the handler could not run on the overflowed stack";
+  EXPECT_TRUE(matchesSignalLayout(*bytes, "SIGSEGV"));
+}
+
+TEST(SignalHandler, TestCrashEndsTheProcessWithSigill) {
+  TempHome home;
+  const ChildResult child = runInChild([] {
+    startClient();
+    Quillstone::shared().testCrash();
+  });
+  ASSERT_TRUE(child.signaled) << child.describe();
+  EXPECT_EQ(child.signal, SIGILL);
+  EXPECT_TRUE(matchesSignalLayout(readCrashFile(crash::kSignalFileName).value(), "SIGILL"));
+}
+
+TEST(SignalHandler, TerminateWithoutAnExceptionIsReportedAsSigabrt) {
+  TempHome home;
+  const ChildResult child = runInChild([] {
+    startClient();
+    std::terminate();
+  });
+  ASSERT_TRUE(child.signaled) << child.describe();
+  EXPECT_EQ(child.signal, SIGABRT);
+  EXPECT_EQ(crashDirEntries(), std::set<std::string>{"crash-signal.json"});
+  EXPECT_TRUE(matchesSignalLayout(readCrashFile(crash::kSignalFileName).value(), "SIGABRT"));
+}
+
+TEST(SignalHandler, ASignalBeforeAnyPreparationLeavesNoFileAndStillKills) {
+  TempHome home;
+  const ChildResult child = runInChild([] {
+    // Installed but never prepared; a setUser before start has no configuration to render.
+    Quillstone::shared().setUser("early");
+    crash::installSignalHandler();
+    crashWithSegv();
+  });
+  ASSERT_TRUE(child.signaled) << child.describe();
+  EXPECT_EQ(child.signal, SIGSEGV);
+  EXPECT_TRUE(crashDirEntries().empty());
+}
+
+TEST(SignalHandler, WithoutCrashReportingNothingIsInstalled) {
+  TempHome home;
+  // Compared with what the process had before: a sanitizer installs handlers of its own.
+  const std::terminate_handler terminateBefore = std::get_terminate();
+  struct sigaction actionsBefore[std::size(crash::kCrashSignals)]{};
+  for (std::size_t i = 0; i < std::size(crash::kCrashSignals); ++i) {
+    ASSERT_EQ(sigaction(crash::kCrashSignals[i], nullptr, &actionsBefore[i]), 0);
+  }
+  stack_t alternateBefore{};
+  ASSERT_EQ(sigaltstack(nullptr, &alternateBefore), 0);
+
+  startClient(false);
+
+  for (std::size_t i = 0; i < std::size(crash::kCrashSignals); ++i) {
+    struct sigaction current {};
+    ASSERT_EQ(sigaction(crash::kCrashSignals[i], nullptr, &current), 0);
+    EXPECT_NE(current.sa_sigaction, crash::crashSignalHandler) << crash::kCrashSignals[i];
+    EXPECT_EQ(current.sa_sigaction, actionsBefore[i].sa_sigaction) << crash::kCrashSignals[i];
+  }
+  stack_t alternate{};
+  ASSERT_EQ(sigaltstack(nullptr, &alternate), 0);
+  EXPECT_EQ(alternate.ss_sp, alternateBefore.ss_sp);
+  EXPECT_EQ(alternate.ss_flags, alternateBefore.ss_flags);
+  EXPECT_EQ(std::get_terminate(), terminateBefore);
+}
+
+TEST(SignalHandler, StartUpInstallsTheHandlerForEveryCrashSignalWithAnAlternateStack) {
+  TempHome home;
+  startClient();
+  struct sigaction current {};
+  for (const int signo : crash::kCrashSignals) {
+    ASSERT_EQ(sigaction(signo, nullptr, &current), 0);
+    EXPECT_EQ(current.sa_sigaction, crash::crashSignalHandler) << signo;
+    EXPECT_EQ(current.sa_flags & (SA_SIGINFO | SA_ONSTACK), SA_SIGINFO | SA_ONSTACK);
+  }
+  stack_t alternate{};
+  ASSERT_EQ(sigaltstack(nullptr, &alternate), 0);
+  EXPECT_FALSE(alternate.ss_flags & SS_DISABLE);
+  EXPECT_EQ(alternate.ss_size, crash::kAlternateStackSize);
+}
+
+TEST(SignalHandler, ASecondCrashReplacesTheFirstFile) {
+  TempHome home;
+  ASSERT_TRUE(runInChild([] {
+                startClient();
+                crashWithSegv();
+              }).signaled);
+  const ChildResult second = runInChild([] {
+    // The client would upload the first file; nothing listens, so it stays until overwritten.
+    startClient();
+    crashWithFpe();
+  });
+  ASSERT_TRUE(second.signaled) << second.describe();
+  EXPECT_EQ(crashDirEntries(), std::set<std::string>{"crash-signal.json"});
+  EXPECT_TRUE(matchesSignalLayout(readCrashFile(crash::kSignalFileName).value(), "SIGFPE"));
+}
+
+TEST(SignalHandler, TwentyThreadsFaultingAtOnceLeaveOneCompleteFile) {
+  TempHome home;
+  constexpr int kThreads = 20;
+  for (int round = 0; round < 5; ++round) {
+    const ChildResult child = runInChild(
+        [] {
+          startClient();
+          std::barrier start(kThreads);
+          std::vector<std::thread> threads;
+          for (int i = 0; i < kThreads; ++i) {
+            threads.emplace_back([&start] {
+              start.arrive_and_wait();
+              crashWithSegv();
+            });
+          }
+          for (auto& thread : threads) thread.join();
+        },
+        20s);
+    ASSERT_TRUE(child.signaled) << child.describe();
+    EXPECT_EQ(child.signal, SIGSEGV);
+    const auto bytes = readCrashFile(crash::kSignalFileName);
+    ASSERT_TRUE(bytes);
+    ASSERT_TRUE(matchesSignalLayout(*bytes, "SIGSEGV"));
+  }
+}
+
+TEST(SignalHandler, EveryFileWrittenWhileTheUserChangesHasACompleteHead) {
+  TempHome home;
+  constexpr int kRounds = 40;
+  // Below the 120 characters that setUser keeps, so every id ends with its counter.
+  constexpr int kMaxPadding = 100;
+  for (int round = 0; round < kRounds; ++round) {
+    const ChildResult child = runInChild(
+        [round] {
+          startClient();
+          std::atomic<bool> running{true};
+          std::atomic<bool> changing{false};
+          std::thread changer([&running, &changing] {
+            // Lengths vary so a torn head would show as a broken member.
+            for (int i = 0; running; ++i) {
+              Quillstone::shared().setUser(
+                  std::string(static_cast<std::size_t>(i % kMaxPadding), 'a' + i % 26) + "\"\\\n" +
+                  std::to_string(i));
+              changing = true;
+            }
+          });
+          while (!changing) {
+          }
+          // Crash somewhere in the middle of the refreshes.
+          const auto until =
+              std::chrono::steady_clock::now() + std::chrono::microseconds(500 + 97 * round);
+          while (std::chrono::steady_clock::now() < until) {
+          }
+          crashWithSegv();
+        },
+        20s);
+    ASSERT_TRUE(child.signaled) << child.describe();
+    const auto bytes = readCrashFile(crash::kSignalFileName);
+    ASSERT_TRUE(bytes);
+    ASSERT_TRUE(matchesSignalLayout(*bytes, "SIGSEGV")) << "round " << round;
+    const std::string userId = nlohmann::json::parse(*bytes)["userId"];
+    ASSERT_FALSE(userId.empty());
+    const std::string number = userId.substr(userId.rfind('\n') + 1);
+    const int i = std::stoi(number);
+    EXPECT_EQ(userId, std::string(static_cast<std::size_t>(i % kMaxPadding), 'a' + i % 26) +
+                          "\"\\\n" + number);
+  }
+}
+
+}  // namespace
+}  // namespace quillstone::testing
