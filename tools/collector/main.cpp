@@ -1,6 +1,7 @@
 // quillstone-collector: a local collection and attribution server for development. Prints one
 // line per report and appends each raw body to a JSON-lines file; answers install requests with
-// a configurable attribution reply.
+// a configurable attribution reply. Given the program's ELF files, it also prints the stacks of
+// crash and error reports as functions and source lines.
 #include <signal.h>
 
 #include <cstdio>
@@ -8,13 +9,17 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
+#include "elf_image.hpp"
+#include "report.hpp"
 #include "support/collector.hpp"
+#include "symbolicator.hpp"
 
 namespace {
 
@@ -28,7 +33,7 @@ constexpr const char* kDefaultAttribReply =
 void usage() {
   std::cerr
       << "usage: quillstone-collector [--port N] [--out FILE] [--attrib-response TEXT|@FILE]\n"
-         "                            [--attrib-status N]\n"
+         "                            [--attrib-status N] [--binary PATH]... [--debug-dir DIR]...\n"
          "  --port N                 listen on 127.0.0.1:N (default "
       << kDefaultPort
       << ")\n"
@@ -36,7 +41,10 @@ void usage() {
          "reports.jsonl)\n"
          "  --attrib-response TEXT   body of the answer to attrib/install, sent as given;\n"
          "                           @FILE reads it from FILE (default: a matched answer)\n"
-         "  --attrib-status N        HTTP status of that answer (default 200)\n";
+         "  --attrib-status N        HTTP status of that answer (default 200)\n"
+         "  --binary PATH            the reporting program's ELF file: crash and error stacks\n"
+         "                           are printed as functions and source lines; repeatable\n"
+         "  --debug-dir DIR          separate debug files as DIR/.build-id/xx/rest.debug\n";
 }
 
 // One line about a report: its kind and what it is about.
@@ -64,6 +72,19 @@ std::string summarize(const quillstone::testing::RecordedRequest& request) {
   return line;
 }
 
+// The symbolicated stack of a report that has one, "" for any other body.
+std::string symbolicated(const std::string& body,
+                         const std::vector<const quillstone::symbolicate::ElfImage*>& images) {
+  namespace qs = quillstone::symbolicate;
+  if (images.empty()) return {};
+  auto parsed = qs::parseReport(body);
+  if (!parsed.report) return {};
+  std::string mismatch;
+  const qs::ElfImage* image = qs::matchImage(parsed.report->imageUUID, images, mismatch);
+  if (image == nullptr) return "  cannot symbolicate: " + mismatch + "\n";
+  return qs::renderText(qs::symbolicate(std::move(*parsed.report), *image));
+}
+
 std::optional<std::string> readWholeFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) return std::nullopt;
@@ -76,6 +97,8 @@ int main(int argc, char** argv) {
   int port = kDefaultPort;
   std::string out = "reports.jsonl";
   quillstone::testing::CannedResponse attribReply{200, kDefaultAttribReply};
+  std::vector<std::string> binaries;
+  std::vector<std::string> debugDirs;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--port" && i + 1 < argc) {
@@ -96,10 +119,27 @@ int main(int argc, char** argv) {
       }
     } else if (arg == "--attrib-status" && i + 1 < argc) {
       attribReply.status = std::atoi(argv[++i]);
+    } else if (arg == "--binary" && i + 1 < argc) {
+      binaries.emplace_back(argv[++i]);
+    } else if (arg == "--debug-dir" && i + 1 < argc) {
+      debugDirs.emplace_back(argv[++i]);
     } else {
       usage();
       return arg == "--help" || arg == "-h" ? 0 : 2;
     }
+  }
+
+  std::vector<std::unique_ptr<quillstone::symbolicate::ElfImage>> images;
+  std::vector<const quillstone::symbolicate::ElfImage*> imageList;
+  for (const auto& path : binaries) {
+    std::string error;
+    auto image = quillstone::symbolicate::ElfImage::open(path, debugDirs, error);
+    if (!image) {
+      std::cerr << "quillstone-collector: cannot read " << error << "\n";
+      return 2;
+    }
+    imageList.push_back(image.get());
+    images.push_back(std::move(image));
   }
 
   sigset_t stopSignals;
@@ -118,7 +158,7 @@ int main(int argc, char** argv) {
   std::ofstream file(out, std::ios::app | std::ios::binary);
   collector.onRequest([&](const quillstone::testing::RecordedRequest& request) {
     std::lock_guard lock(outputMutex);
-    std::cout << summarize(request) << std::endl;
+    std::cout << summarize(request) << "\n" << symbolicated(request.body, imageList) << std::flush;
     file << request.body << '\n' << std::flush;
   });
   std::cout << "quillstone-collector listening on " << collector.url() << ", writing " << out

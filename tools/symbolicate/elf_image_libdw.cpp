@@ -32,14 +32,60 @@ const char* stringAttribute(Dwarf_Die* die, unsigned int name) {
   return dwarf_formstring(dwarf_attr_integrate(die, name, &attribute));
 }
 
-// The qualified, demangled name when the compiler recorded a linkage name; the plain name
-// otherwise (extern "C" functions, main).
-std::string functionName(Dwarf_Die* die) {
+// The declaration a function DIE stands for: an inlined or out-of-line instance names its
+// abstract origin, a member function's definition its declaration inside the class.
+Dwarf_Die declarationOf(Dwarf_Die* die) {
+  Dwarf_Die current = *die;
+  for (const unsigned int link : {DW_AT_abstract_origin, DW_AT_specification}) {
+    Dwarf_Attribute attribute;
+    Dwarf_Die target;
+    if (dwarf_attr(&current, link, &attribute) != nullptr &&
+        dwarf_formref_die(&attribute, &target) != nullptr) {
+      current = target;
+    }
+  }
+  return current;
+}
+
+bool isNamingScope(int tag) {
+  return tag == DW_TAG_namespace || tag == DW_TAG_class_type || tag == DW_TAG_structure_type ||
+         tag == DW_TAG_union_type;
+}
+
+// "ns::Class::name" from the enclosing scopes, for functions the compiler gave no linkage name
+// (internal linkage, such as anything in an anonymous namespace).
+std::string qualifiedName(Dwarf_Die* die) {
+  const char* name = dwarf_diename(die);
+  if (name == nullptr) return {};
+  Dwarf_Die declaration = declarationOf(die);
+  Dwarf_Die* scopes = nullptr;
+  const int count = dwarf_getscopes_die(&declaration, &scopes);
+  std::string qualified;
+  for (int i = count - 1; i > 0; --i) {
+    if (!isNamingScope(dwarf_tag(&scopes[i]))) continue;
+    const char* scope = dwarf_diename(&scopes[i]);
+    qualified += scope != nullptr ? scope : "(anonymous namespace)";
+    qualified += "::";
+  }
+  std::free(scopes);
+  return qualified + name;
+}
+
+// The qualified, demangled name: from the linkage name when the compiler recorded one, else
+// from the symbol table for the function that holds the address (it has no symbol when it
+// was inlined), else from the enclosing scopes.
+std::string functionName(Dwfl_Module* module, Dwarf_Addr address, Dwarf_Die* die) {
   for (const unsigned int attribute : {DW_AT_linkage_name, DW_AT_MIPS_linkage_name}) {
     if (const char* linkage = stringAttribute(die, attribute)) return demangle(linkage);
   }
-  const char* name = dwarf_diename(die);
-  return name != nullptr ? name : std::string();
+  if (dwarf_tag(die) == DW_TAG_subprogram) {
+    GElf_Off offset = 0;
+    GElf_Sym symbol;
+    const char* name =
+        dwfl_module_addrinfo(module, address, &offset, &symbol, nullptr, nullptr, nullptr);
+    if (name != nullptr) return demangle(name);
+  }
+  return qualifiedName(die);
 }
 
 bool isFunction(int tag) { return tag == DW_TAG_subprogram || tag == DW_TAG_inlined_subroutine; }
@@ -78,7 +124,18 @@ Location lineAt(Dwfl_Module* module, Dwarf_Addr address) {
   return location;
 }
 
-// The address's function and the functions inlined into it, from the DWARF scopes.
+// The innermost function DIE among `scopes`, skipping the first `from`.
+bool firstFunction(Dwarf_Die* scopes, int count, int from, Dwarf_Die& function) {
+  for (int i = from; i < count; ++i) {
+    if (isFunction(dwarf_tag(&scopes[i]))) {
+      function = scopes[i];
+      return true;
+    }
+  }
+  return false;
+}
+
+// The address's function and the functions inlined into it, innermost first.
 std::vector<SourceFrame> fromScopes(Dwfl_Module* module, Dwarf_Addr address) {
   std::vector<SourceFrame> frames;
   Dwarf_Addr bias = 0;
@@ -86,18 +143,23 @@ std::vector<SourceFrame> fromScopes(Dwfl_Module* module, Dwarf_Addr address) {
   if (cu == nullptr) return frames;
   Dwarf_Die* scopes = nullptr;
   const int count = dwarf_getscopes(cu, address - bias, &scopes);
-  Location location = lineAt(module, address);
-  for (int i = 0; i < count; ++i) {
-    Dwarf_Die* scope = &scopes[i];
-    const int tag = dwarf_tag(scope);
-    if (!isFunction(tag)) continue;
-    SourceFrame frame{functionName(scope), location.file, location.line,
-                      tag == DW_TAG_inlined_subroutine};
-    frames.push_back(std::move(frame));
-    if (tag == DW_TAG_subprogram) break;
-    location = callSite(cu, scope);
-  }
+  Dwarf_Die function;
+  bool found = firstFunction(scopes, count, 0, function);
   std::free(scopes);
+  Location location = lineAt(module, address);
+  while (found) {
+    const int tag = dwarf_tag(&function);
+    frames.push_back({functionName(module, address, &function), location.file, location.line,
+                      tag == DW_TAG_inlined_subroutine});
+    if (tag != DW_TAG_inlined_subroutine) break;
+    location = callSite(cu, &function);
+    // Past an inlined call, the scopes above it in the concrete tree lead to its caller (the
+    // list dwarf_getscopes gave continues in the inlined function's abstract definition).
+    Dwarf_Die* outer = nullptr;
+    const int outerCount = dwarf_getscopes_die(&function, &outer);
+    found = firstFunction(outer, outerCount, 1, function);
+    std::free(outer);
+  }
   return frames;
 }
 

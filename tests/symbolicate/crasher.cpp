@@ -1,0 +1,48 @@
+// A small program with debug information that crashes on request through the library's own
+// crash capture, so that the symbolication tests read real crash files.
+//   symbolicate_crasher segv | inlined-segv | throw
+#include <quillstone/quillstone.hpp>
+
+#include <stdexcept>
+#include <string_view>
+
+// The fault must really happen: no undefined-behaviour check in its way, no inlining that would
+// take the named function out of the stack.
+#define CRASHER_REAL_FAULT __attribute__((noinline, no_sanitize("undefined")))
+
+namespace crasher {
+
+CRASHER_REAL_FAULT void segvInNamedFunction() {
+  volatile int* volatile nowhere = nullptr;
+  *nowhere = 1;  // the segv line
+}
+
+// Inlined even without optimisation, so the debug information records an inlined call.
+__attribute__((always_inline)) inline void storeThrough(volatile int* target) {
+  *target = 2;  // the inlined segv line
+}
+
+CRASHER_REAL_FAULT void segvThroughInlinedHelper() {
+  volatile int* volatile nowhere = nullptr;
+  storeThrough(nowhere);  // the inlined call line
+}
+
+__attribute__((noinline)) void throwFromNamedFunction() {
+  throw std::runtime_error("thrown by the crasher");  // the throw line
+}
+
+}  // namespace crasher
+
+int main(int argc, char** argv) {
+  using quillstone::Quillstone;
+  // Nothing listens on the discard port: the crash file stays on disk for the test.
+  Quillstone::shared().start(Quillstone::Config("symbolicate-crasher",
+                                                Quillstone::resolveServer("http://127.0.0.1:9/"),
+                                                "1.0.0", "test", true, false, false));
+  const std::string_view mode = argc > 1 ? argv[1] : "";
+  if (mode == "segv") crasher::segvInNamedFunction();
+  if (mode == "inlined-segv") crasher::segvThroughInlinedHelper();
+  // No handler anywhere: the exception ends the process where it was thrown.
+  if (mode == "throw") crasher::throwFromNamedFunction();
+  return 2;
+}
