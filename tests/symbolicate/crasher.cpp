@@ -1,6 +1,6 @@
 // A small program with debug information that crashes on request through the library's own
 // crash capture, so that the symbolication tests read real crash files.
-//   symbolicate_crasher segv | inlined-segv | throw
+//   symbolicate_crasher segv | trap-at-entry | inlined-segv | throw
 #include <quillstone/quillstone.hpp>
 
 #include <stdexcept>
@@ -17,6 +17,12 @@ CRASHER_REAL_FAULT void segvInNamedFunction() {
   *nowhere = 1;  // the segv line
 }
 
+// The trap is the function's first byte, as in an optimised build of a function that only
+// traps: the address just before it belongs to another function.
+__attribute__((naked, noinline)) void trapAtEntry() {
+  asm volatile("ud2");  // the trap line
+}
+
 // Inlined even without optimisation, so the debug information records an inlined call.
 __attribute__((always_inline)) inline void storeThrough(volatile int* target) {
   *target = 2;  // the inlined segv line
@@ -27,8 +33,14 @@ CRASHER_REAL_FAULT void segvThroughInlinedHelper() {
   storeThrough(nowhere);  // the inlined call line
 }
 
+[[noreturn]] __attribute__((noinline)) void throwRuntimeError(const char* what) {
+  throw std::runtime_error(what);
+}
+
+// The call that never returns is its last instruction: the return address it leaves on the
+// stack is the first byte of whatever follows it in the program.
 __attribute__((noinline)) void throwFromNamedFunction() {
-  throw std::runtime_error("thrown by the crasher");  // the throw line
+  throwRuntimeError("thrown by the crasher");  // the throw line
 }
 
 }  // namespace crasher
@@ -41,6 +53,7 @@ int main(int argc, char** argv) {
                                                 "1.0.0", "test", true, false, false));
   const std::string_view mode = argc > 1 ? argv[1] : "";
   if (mode == "segv") crasher::segvInNamedFunction();
+  if (mode == "trap-at-entry") crasher::trapAtEntry();
   if (mode == "inlined-segv") crasher::segvThroughInlinedHelper();
   // No handler anywhere: the exception ends the process where it was thrown.
   if (mode == "throw") crasher::throwFromNamedFunction();

@@ -72,8 +72,7 @@ sym::Symbolication symbolicateFile(const std::string& text, const sym::ElfImage&
 }
 
 // The first frame of the program whose outermost function is `function`.
-const sym::SymbolicatedFrame* frameOf(const sym::Symbolication& result,
-                                      std::string_view function) {
+const sym::SymbolicatedFrame* frameOf(const sym::Symbolication& result, std::string_view function) {
   for (const auto& frame : result.frames) {
     if (!frame.symbols.empty() && frame.symbols.back().function == function) return &frame;
   }
@@ -106,6 +105,25 @@ TEST(SymbolicateCrash, ASignalCrashNamesTheFaultingFunctionItsLineAndItsCallers)
     EXPECT_THAT(sym::renderText(result), HasSubstr(frame.text + "\n"));
   }
   EXPECT_TRUE(sawForeign) << file;
+}
+
+TEST(SymbolicateCrash, TheInterruptedInstructionIsLookedUpExactlyEvenAtAFunctionsFirstByte) {
+  TempHome home;
+  const std::string file = crashCrasher("trap-at-entry", SIGILL, "crash-signal.json");
+  const auto image = openImage(kCrasher);
+  ASSERT_NE(image, nullptr);
+  const auto result = symbolicateFile(file, *image);
+  ASSERT_FALSE(result.frames.empty()) << file;
+  // Written first, and met again in the backtrace right after the signal frame.
+  int seen = 0;
+  for (const auto& frame : result.frames) {
+    if (!frame.frame || frame.frame->address != result.frames.front().frame->address) continue;
+    ++seen;
+    ASSERT_FALSE(frame.symbols.empty()) << frame.text;
+    EXPECT_EQ(frame.symbols[0].function, "crasher::trapAtEntry()") << frame.text;
+    EXPECT_EQ(frame.symbols[0].line, sourceLine("// the trap line"));
+  }
+  EXPECT_EQ(seen, 2) << sym::renderText(result);
 }
 
 TEST(SymbolicateCrash, AnInlinedFunctionIsListedAboveTheFunctionItWasInlinedInto) {
@@ -143,9 +161,9 @@ TEST(SymbolicateCrash, AnUncaughtExceptionNamesTheThrowingFunctionAtItsThrowLine
   EXPECT_EQ(thrower->symbols.back().line, sourceLine("// the throw line"));
   EXPECT_NE(frameOf(result, "main"), nullptr);
   // The runtime's own frames carry the program's name but lie outside it.
-  EXPECT_TRUE(std::any_of(result.frames.begin(), result.frames.end(),
-                          [](const auto& frame) { return frame.frame && !frame.inImage; }))
-      << sym::renderText(result);
+  EXPECT_TRUE(std::any_of(result.frames.begin(), result.frames.end(), [](const auto& frame) {
+    return frame.frame && !frame.inImage;
+  })) << sym::renderText(result);
 }
 
 TEST(SymbolicateCrash, AStrippedProgramFindsItsSeparateDebugFileByBuildId) {
@@ -202,8 +220,7 @@ TEST(SymbolicateCrash, AProgramOfAnotherBuildIsRefusedNamingBothIds) {
   EXPECT_THAT(error, HasSubstr(report->imageUUID));
   EXPECT_THAT(error, HasSubstr(other->buildUuid()));
   // Among several builds the matching one is chosen.
-  EXPECT_EQ(sym::matchImage(report->imageUUID, {other.get(), crasher.get()}, error),
-            crasher.get());
+  EXPECT_EQ(sym::matchImage(report->imageUUID, {other.get(), crasher.get()}, error), crasher.get());
   // A report without an id matches nothing, not even a program without a build-id.
   EXPECT_EQ(sym::matchImage("", {other.get()}, error), nullptr);
   EXPECT_THAT(error, HasSubstr("no imageUUID"));
@@ -225,7 +242,8 @@ TEST(SymbolicateReport, AHandledErrorReportNamesTheCallerOfCapture) {
   ASSERT_NE(image, nullptr);
   const auto result = symbolicateFile(collector.requests().front().body, *image);
   EXPECT_EQ(result.report.name, "CheckoutFailed");
-  const auto* caller = frameOf(result, "quillstone::testing::(anonymous namespace)::captureHandledError()");
+  const auto* caller =
+      frameOf(result, "quillstone::testing::(anonymous namespace)::captureHandledError()");
   ASSERT_NE(caller, nullptr) << sym::renderText(result);
   EXPECT_THAT(caller->symbols.back().file, EndsWith("symbolicator_test.cpp"));
 }

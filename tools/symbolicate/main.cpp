@@ -116,7 +116,8 @@ int run(const Options& options) {
 
   const qs::Symbolication result = qs::symbolicate(std::move(*parsed.report), *image);
   if (options.json) {
-    std::cout << qs::renderJson(result).dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+    std::cout << qs::renderJson(result).dump(2, ' ', false,
+                                             nlohmann::json::error_handler_t::replace)
               << "\n";
   } else {
     std::cout << qs::renderText(result);

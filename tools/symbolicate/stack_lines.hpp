@@ -16,9 +16,9 @@ constexpr std::string_view kUnknownImage = "???";
 
 struct FrameLine {
   std::uint64_t index = 0;
-  std::string image;             // as written; kUnknownImage for a foreign address
-  std::uint64_t address = 0;     // relative to the main program's load bias when in it
-  std::string addressText;       // "0x…" exactly as written
+  std::string image;          // as written; kUnknownImage for a foreign address
+  std::uint64_t address = 0;  // relative to the main program's load bias when in it
+  std::string addressText;    // "0x…" exactly as written
   // The handler's lines print the address without leading zeros; the formatted stacks of
   // exception and handled-error reports always use sixteen digits.
   bool fromCrashHandler = false;

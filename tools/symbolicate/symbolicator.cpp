@@ -51,9 +51,9 @@ const ElfImage* matchImage(std::string_view reportUuid, const std::vector<const 
   for (const ElfImage* image : images) {
     if (!reportUuid.empty() && image->buildUuid() == reportUuid) return image;
   }
-  error = reportUuid.empty() ? "the report carries no imageUUID, so no binary can be matched to it"
-                             : "build-id mismatch: the report's imageUUID is " +
-                                   std::string(reportUuid);
+  error = reportUuid.empty()
+              ? "the report carries no imageUUID, so no binary can be matched to it"
+              : "build-id mismatch: the report's imageUUID is " + std::string(reportUuid);
   for (const ElfImage* image : images) {
     const std::string uuid = image->buildUuid();
     error += "; " + image->path() + " has " + (uuid.empty() ? "no build-id" : uuid);
@@ -133,8 +133,10 @@ nlohmann::json renderJson(const Symbolication& result) {
     }
     frames.push_back(std::move(frame));
   }
-  return {{"imageUUID", result.report.imageUUID}, {"binary", result.binary},
-          {"name", result.report.name},           {"message", result.report.message},
+  return {{"imageUUID", result.report.imageUUID},
+          {"binary", result.binary},
+          {"name", result.report.name},
+          {"message", result.report.message},
           {"frames", std::move(frames)}};
 }
 

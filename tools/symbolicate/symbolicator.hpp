@@ -38,8 +38,9 @@ std::vector<SymbolicatedFrame> symbolicateStack(std::string_view stack, const El
 
 Symbolication symbolicate(Report report, const ElfImage& image);
 
-// A heading (name, message, matched file), then one line per frame: the line as written, then the function and file:line; an inlined
-// function gets a line of its own, above the one it was inlined into.
+// A heading (name, message, matched file), then one line per frame: the line as written, then the
+// function and file:line; an inlined function gets a line of its own, above the one it was inlined
+// into.
 std::string renderText(const Symbolication& result);
 nlohmann::json renderJson(const Symbolication& result);
 
