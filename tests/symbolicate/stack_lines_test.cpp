@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "report.hpp"
 
 namespace quillstone::symbolicate {
@@ -14,6 +16,9 @@ struct GoodLine {
   std::uint64_t address;
   bool fromCrashHandler;
 };
+
+// Names the generated cases after the line rather than its bytes.
+void PrintTo(const GoodLine& line, std::ostream* out) { *out << '"' << line.text << '"'; }
 
 class FrameLines : public ::testing::TestWithParam<GoodLine> {};
 
