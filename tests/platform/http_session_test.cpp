@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <dirent.h>
+#include <atomic>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -17,48 +17,15 @@
 
 #include "support/child_process.hpp"
 #include "support/collector.hpp"
+#include "support/raw_server.hpp"
 #include "support/wait.hpp"
 
 namespace quillstone::platform {
 namespace {
 
+using testing::RawServer;
 using testing::runInChild;
 using testing::waitUntil;
-
-// A loopback server that accepts connections and then does what `serve` says with each.
-class RawServer {
- public:
-  template <typename Serve>
-  explicit RawServer(Serve serve) {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(listener_, 16);
-    socklen_t length = sizeof address;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this, serve] {
-      for (;;) {
-        const int client = accept(listener_, nullptr, nullptr);
-        if (client < 0) return;
-        serve(client);
-      }
-    });
-  }
-  ~RawServer() {
-    shutdown(listener_, SHUT_RDWR);
-    close(listener_);
-    thread_.join();
-  }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/rum"; }
-
- private:
-  int listener_ = -1;
-  int port_ = 0;
-  std::thread thread_;
-};
 
 HttpRequest post(const std::string& url, std::string body = "{}") {
   HttpRequest request;
@@ -125,18 +92,16 @@ TEST(HttpSession, LibraryThreadsBlockTheHostsAsynchronousSignals) {
 
 TEST(HttpSession, APeerClosingTheConnectionNeverRaisesSigpipeInTheHost) {
   // The server reads a little and closes, while a large body is still being sent.
-  RawServer server([](int client) {
+  RawServer server([](RawServer&, int client) {
     char buffer[512];
     (void)!read(client, buffer, sizeof buffer);
-    close(client);
   });
   const auto result = runInChild([&] {
     std::atomic<int> completions{0};
     for (int i = 0; i < 4; ++i) {
-      systemHttpSession().start(post(server.url(), std::string(8 << 20, 'x')),
-                                [&](HttpResponse r) {
-                                  if (r.error) ++completions;
-                                });
+      systemHttpSession().start(post(server.url(), std::string(8 << 20, 'x')), [&](HttpResponse r) {
+        if (r.error) ++completions;
+      });
     }
     if (!waitUntil([&] { return completions.load() == 4; })) std::_Exit(3);
     std::_Exit(0);
@@ -149,10 +114,9 @@ TEST(HttpSession, ProcessExitWithRequestsInFlightNeitherCrashesNorHangs) {
   int accepted[2];
   ASSERT_EQ(pipe(accepted), 0);
   // Accepts and never answers; tells the child once every request is connected.
-  std::vector<int> held;
-  RawServer server([&](int client) {
-    held.push_back(client);
-    if (held.size() == kRequests) (void)!write(accepted[1], "x", 1);
+  RawServer server([&](RawServer& self, int client) {
+    if (self.accepted() == kRequests) (void)!write(accepted[1], "x", 1);
+    self.holdUntilReleased(client);
   });
   const auto result = runInChild(
       [&] {
@@ -163,7 +127,6 @@ TEST(HttpSession, ProcessExitWithRequestsInFlightNeitherCrashesNorHangs) {
       },
       std::chrono::seconds(30));
   EXPECT_TRUE(result.exited && result.exitCode == 0) << result.describe();
-  for (int fd : held) close(fd);
   close(accepted[0]);
   close(accepted[1]);
 }
