@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite three times: an optimised build with debug info, the
 # same suite under AddressSanitizer + UndefinedBehaviorSanitizer, and the concurrency tests
-# under ThreadSanitizer. Installs missing Debian packages first.
+# under ThreadSanitizer; then runs every fuzz target briefly. Installs missing Debian packages
+# first.
 #   scripts/test.sh          everything
 #   scripts/test.sh --quick  the optimised build only
 set -euo pipefail
@@ -36,3 +37,6 @@ echo "== tests: ThreadSanitizer (concurrency tests)"
 configure_and_build build/tsan "${sanitizer_options[@]}" -DQUILLSTONE_SANITIZE=thread
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build/tsan -j"$jobs" --output-on-failure -R 'Concurren'
+
+echo "== fuzz: every target for a short fixed time (clang, libFuzzer)"
+scripts/fuzz.sh 20

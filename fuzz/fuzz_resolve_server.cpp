@@ -1,0 +1,22 @@
+// The host's server text: resolveServer() always gives a usable absolute URL.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include <quillstone/quillstone.hpp>
+
+using quillstone::Quillstone;
+using quillstone::Url;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const Url fallback = Quillstone::resolveServer(std::nullopt);
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  const Url server = Quillstone::resolveServer(text);
+  if (server.scheme().empty()) std::abort();
+  // Either the built-in server or the host's own text, only trimmed at its ends.
+  if (!(server == fallback) && text.find(server.string()) == std::string_view::npos) std::abort();
+  const Url endpoint = server.appendingPathComponent("rum");
+  if (!Url::parse(endpoint.string())) std::abort();
+  return 0;
+}
