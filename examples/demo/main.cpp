@@ -7,6 +7,7 @@
 
 #include "attribution_demo.hpp"
 #include "crash_demo.hpp"
+#include "device_demo.hpp"
 #include "support/collector.hpp"
 
 namespace {
@@ -37,8 +38,9 @@ int main() {
             << ", network " << Quillstone::networkType() << ", image " << Quillstone::imageUUID()
             << std::endl;
 
+  // The device report waits for consent, so the reports below arrive alone and in order.
   Quillstone::Config config("demo-app", Quillstone::resolveServer(collector.url()), "1.0.0",
-                            "development", true, false, false);
+                            "development", true, true, true);
   auto& client = Quillstone::shared();
   client.start(config);
   std::cout << "client started with server " << config.server().string() << std::endl;
@@ -62,6 +64,7 @@ int main() {
 
   // Reports first: the counts above assume nothing else has reached the collector yet.
   runAttributionDemo(collector);
+  if (!runDeviceDemo(collector)) return 1;
   if (!runCrashDemo(collector, config)) return 1;
   return 0;
 }

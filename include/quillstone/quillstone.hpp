@@ -81,7 +81,8 @@ class Quillstone {
   Quillstone();
   ~Quillstone();
   struct Impl;
-  std::unique_ptr<Impl> impl_;
+  // Shared so that delayed work can refer to the state weakly.
+  std::shared_ptr<Impl> impl_;
 };
 
 }  // namespace quillstone

@@ -5,6 +5,7 @@
 #include "core/delivery.hpp"
 #include "core/reports.hpp"
 #include "crash/exception_handler.hpp"
+#include "device/device_report.hpp"
 #include "platform/defaults_store.hpp"
 #include "platform/http_session.hpp"
 #include "platform/log.hpp"
@@ -13,7 +14,7 @@
 
 namespace quillstone {
 
-struct Quillstone::Impl {
+struct Quillstone::Impl : std::enable_shared_from_this<Quillstone::Impl> {
   Impl();
 
   // Renders the current configuration, session and user into the signal crash slot. Without a
@@ -21,6 +22,8 @@ struct Quillstone::Impl {
   void prepareCrashSlot();
   // What the uncaught-exception handler records besides the exception.
   crash::CrashContext crashContext();
+  // Arms one device report; the armed item refers to this state only weakly.
+  void scheduleDeviceReport();
 
   platform::Log& log;
   platform::HttpSession& http;
@@ -29,6 +32,7 @@ struct Quillstone::Impl {
   core::Delivery delivery;
   core::ClientState state;
   core::Reports reports;
+  const device::DeviceReporter deviceReporter;
 };
 
 }  // namespace quillstone

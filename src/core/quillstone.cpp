@@ -18,9 +18,17 @@ Quillstone::Impl::Impl()
       worker(platform::systemWorker()),
       delivery(http, log),
       state(platform::newUuid()),
-      reports(state, delivery, defaults) {}
+      reports(state, delivery, defaults),
+      deviceReporter{state, delivery, defaults} {}
 
-Quillstone::Quillstone() : impl_(std::make_unique<Impl>()) {}
+void Quillstone::Impl::scheduleDeviceReport() {
+  // Shares the facade's own ownership of this state, then weakens it: a pending item keeps
+  // nothing alive.
+  device::scheduleDeviceReport(
+      worker, std::shared_ptr<const device::DeviceReporter>(shared_from_this(), &deviceReporter));
+}
+
+Quillstone::Quillstone() : impl_(std::make_shared<Impl>()) {}
 Quillstone::~Quillstone() = default;
 
 Quillstone& Quillstone::shared() noexcept {
@@ -39,6 +47,8 @@ void Quillstone::start(const Config& config) noexcept {
       crash::installExceptionHandler([] { return shared().impl_->crashContext(); });
       crash::installSignalHandler();
     }
+    // With consent required, only setConsent(true) asks for the device report.
+    if (config.reportDevice() && !config.requireConsent()) impl_->scheduleDeviceReport();
   } catch (...) {
     // Start-up never fails the host.
   }
@@ -50,6 +60,8 @@ void Quillstone::setConsent(bool consent) noexcept {
     if (!consent) return;
     const auto config = impl_->state.config();
     if (!config) return;
+    // Only an early test: the armed item claims the flag again, and that claim alone decides.
+    if (config->reportDevice() && !impl_->state.deviceReported()) impl_->scheduleDeviceReport();
   } catch (...) {
   }
 }

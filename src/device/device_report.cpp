@@ -1,0 +1,44 @@
+#include "device/device_report.hpp"
+
+#include "core/envelope.hpp"
+#include "device/full_profile.hpp"
+#include "device/install_id.hpp"
+#include "platform/clock.hpp"
+
+namespace quillstone::device {
+namespace {
+
+constexpr std::string_view kDeviceType = "device";
+
+// Runs on the worker's thread.
+void runArmedReport(const std::weak_ptr<const DeviceReporter>& weakClient) {
+  const auto client = weakClient.lock();
+  if (!client) return;
+  // The flag is claimed before the report is built, so the items armed by a repeated start or
+  // by consent given during the delay find it taken and end here.
+  if (!client->state.claimDeviceReport()) return;
+  reportDevice(*client);
+}
+
+}  // namespace
+
+void reportDevice(const DeviceReporter& client) {
+  // One snapshot of the configuration for the whole report, so a start on another thread cannot
+  // give the envelope one release and the profile another.
+  const auto config = client.state.config();
+  if (!config) return;
+  const core::EnvelopeContext context{config->appId(), installId(client.defaults),
+                                      client.state.sessionId(), config->release()};
+  const auto ts = platform::nowMillis();
+  auto body =
+      core::serialize(core::envelope(kDeviceType, context, ts, fullDeviceInfo(config->release())));
+  if (!body) return;
+  // Not retried: the next launch sends a fresh one.
+  client.delivery.post(config->server(), std::move(*body), [](bool) {});
+}
+
+void scheduleDeviceReport(platform::Worker& worker, std::weak_ptr<const DeviceReporter> client) {
+  worker.schedule(kDeviceReportDelay, [client = std::move(client)] { runArmedReport(client); });
+}
+
+}  // namespace quillstone::device
