@@ -21,8 +21,8 @@ std::size_t statusKilobytes(std::string_view field) {
 }  // namespace
 
 Quillstone::Config benchConfig(const std::string& collectorUrl) {
-  return Quillstone::Config("bench-app", Quillstone::resolveServer(collectorUrl), "1.0.0",
-                            "bench", /*reportCrash=*/true, /*reportDevice=*/false,
+  return Quillstone::Config("bench-app", Quillstone::resolveServer(collectorUrl), "1.0.0", "bench",
+                            /*reportCrash=*/true, /*reportDevice=*/false,
                             /*requireConsent=*/false);
 }
 

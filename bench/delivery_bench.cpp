@@ -67,7 +67,8 @@ std::set<unsigned> establishedTo(int port) {
     std::string slot, localAddress, remoteAddress, state;
     fields >> slot >> localAddress >> remoteAddress >> state;
     if (state != "01") continue;
-    const auto remotePort = std::stoul(remoteAddress.substr(remoteAddress.find(':') + 1), nullptr, 16);
+    const auto remotePort =
+        std::stoul(remoteAddress.substr(remoteAddress.find(':') + 1), nullptr, 16);
     if (remotePort != static_cast<unsigned long>(port)) continue;
     local.insert(std::stoul(localAddress.substr(localAddress.find(':') + 1), nullptr, 16));
   }
@@ -141,8 +142,8 @@ BurstResult runBurst(Shared& shared, std::size_t reports) {
 }
 
 int run() {
-  void* memory = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
-                      -1, 0);
+  void* memory =
+      mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) return 1;
   auto* shared = new (memory) Shared;
   const pid_t child = fork();

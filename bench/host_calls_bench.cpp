@@ -44,7 +44,8 @@ BENCHMARK(BM_TrackWithoutProps);
 void BM_TrackWithEightProps(benchmark::State& state) {
   auto& qs = client();
   std::map<std::string, std::string> props;
-  for (int i = 0; i < 8; ++i) props["key" + std::to_string(i)] = "value number " + std::to_string(i);
+  for (int i = 0; i < 8; ++i)
+    props["key" + std::to_string(i)] = "value number " + std::to_string(i);
   for (auto _ : state) qs.track("purchase", 19.99, props);
 }
 BENCHMARK(BM_TrackWithEightProps);
