@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <dirent.h>
 #include <fstream>
 #include <string>
@@ -106,6 +107,36 @@ TEST(HttpSession, ReturnsTheStatusAndBodyOfTheReply) {
   EXPECT_EQ(response.status, 201);
   EXPECT_EQ(response.body, "{\"ok\":true}");
   EXPECT_FALSE(response.error);
+}
+
+// Requests beyond six to one host wait for a connection in the session, not as easy handles in
+// curl; they must still all run, never more than six at once.
+TEST(HttpSession, RunsAtMostSixRequestsToOneHostAtOnceAndCompletesTheRest) {
+  constexpr int kRequests = 20;
+  constexpr std::size_t kMaxAtOnce = 6;
+  testing::Collector collector;
+  std::atomic<int> inHandler{0};
+  std::atomic<int> mostAtOnce{0};
+  collector.onRequest([&](const testing::RecordedRequest&) {
+    const int now = ++inHandler;
+    int seen = mostAtOnce.load();
+    while (now > seen && !mostAtOnce.compare_exchange_weak(seen, now)) {
+    }
+    // Holds the connection long enough for the others to pile up behind it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    --inHandler;
+  });
+  std::atomic<int> succeeded{0};
+  for (int i = 0; i < kRequests; ++i) {
+    systemHttpSession().start(post(collector.url() + "rum", std::to_string(i)),
+                              [&](HttpResponse r) {
+                                if (r.isHttp && r.status == 200) ++succeeded;
+                              });
+  }
+  ASSERT_TRUE(waitUntil([&] { return succeeded.load() == kRequests; }));
+  EXPECT_EQ(collector.count(), static_cast<std::size_t>(kRequests));
+  EXPECT_LE(static_cast<std::size_t>(mostAtOnce.load()), kMaxAtOnce);
+  EXPECT_GE(mostAtOnce.load(), 2);
 }
 
 TEST(HttpSession, LibraryThreadsBlockTheHostsAsynchronousSignals) {
