@@ -45,12 +45,22 @@ class ClientState {
   // Appends a record, dropping the oldest beyond kMaxBreadcrumbs.
   void appendBreadcrumb(nlohmann::json record);
   std::vector<nlohmann::json> breadcrumbs() const;
+  // The records as the compact JSON array an error report carries, byte for byte what
+  // serialising breadcrumbs() would give.
+  std::string breadcrumbsJson() const;
 
  private:
   const std::string sessionId_;
   mutable std::mutex lock_;
   std::shared_ptr<const Quillstone::Config> config_;
-  std::deque<nlohmann::json> breadcrumbs_;
+  // Each record is written once, when it is added: every error report carries all twenty, and
+  // sharing them makes taking the list under the lock a matter of reference counts.
+  struct Breadcrumb {
+    nlohmann::json record;
+    std::string text;
+  };
+  std::deque<std::shared_ptr<const Breadcrumb>> breadcrumbs_;
+  std::vector<std::shared_ptr<const Breadcrumb>> breadcrumbList() const;
   std::string currentPage_{kInitialPage};
   std::string userId_;
   bool consented_ = false;

@@ -18,13 +18,25 @@ void finish(const Done& done, bool success) {
 
 Url rumEndpoint(const Url& server) { return server.appendingPathComponent(kRumPath); }
 
+std::string Delivery::endpointFor(const Url& server) const {
+  {
+    std::lock_guard guard(endpointLock_);
+    if (!lastEndpoint_.empty() && lastServer_ == server.string()) return lastEndpoint_;
+  }
+  std::string endpoint = rumEndpoint(server).string();
+  std::lock_guard guard(endpointLock_);
+  lastServer_ = server.string();
+  lastEndpoint_ = endpoint;
+  return endpoint;
+}
+
 void Delivery::post(const std::optional<Url>& server, std::string body, Done done) const {
   if (!server) {
     http_.dispatch([done = std::move(done)] { finish(done, false); });
     return;
   }
   platform::HttpRequest request;
-  request.url = rumEndpoint(*server).string();
+  request.url = endpointFor(*server);
   request.headers = {{"Content-Type", "application/json"}};
   request.body = std::move(body);
   request.timeout = kPostTimeout;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -23,8 +24,15 @@ class Delivery {
   void post(const std::optional<Url>& server, std::string body, Done done) const;
 
  private:
+  // rumEndpoint(server) as text, remembered for the last server: building it parses URLs, and
+  // every report of a run goes to the same server.
+  std::string endpointFor(const Url& server) const;
+
   platform::HttpSession& http_;
   platform::Log& log_;
+  mutable std::mutex endpointLock_;
+  mutable std::string lastServer_;
+  mutable std::string lastEndpoint_;
 };
 
 // The request's URL: the server with "rum" added to its path.

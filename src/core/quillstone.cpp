@@ -38,19 +38,26 @@ Quillstone& Quillstone::shared() noexcept {
 }
 
 void Quillstone::start(const Config& config) noexcept {
+  // Start-up never fails the host, and a failed crash step does not cost the device report.
   try {
     impl_->state.setConfig(config);
-    if (config.reportCrash()) {
+  } catch (...) {
+    return;
+  }
+  if (config.reportCrash()) {
+    try {
       // The listing comes before this run's handlers, so it holds only earlier runs' files.
       flushPendingCrashes();
       impl_->prepareCrashSlot();
       crash::installExceptionHandler([] { return shared().impl_->crashContext(); });
       crash::installSignalHandler();
+    } catch (...) {
     }
+  }
+  try {
     // With consent required, only setConsent(true) asks for the device report.
     if (config.reportDevice() && !config.requireConsent()) impl_->scheduleDeviceReport();
   } catch (...) {
-    // Start-up never fails the host.
   }
 }
 

@@ -17,6 +17,19 @@ constexpr std::string_view kEventType = "event";
 constexpr std::string_view kErrorKind = "exception";
 constexpr std::string_view kErrorLevel = "error";
 
+// What an error report carries while it is written without its breadcrumbs. The bytes can stand
+// only for the breadcrumbs member: inside any string of the report a quote is escaped.
+constexpr std::string_view kEmptyBreadcrumbs = "\"breadcrumbs\":[]";
+
+// Puts the breadcrumbs, written when each was added, where the report holds none.
+bool insertBreadcrumbs(std::string& body, std::string_view breadcrumbsJson) {
+  const auto at = body.find(kEmptyBreadcrumbs);
+  if (at == std::string::npos) return false;
+  const std::size_t emptyArray = at + kEmptyBreadcrumbs.size() - 2;
+  body.replace(emptyArray, 2, breadcrumbsJson);
+  return true;
+}
+
 EnvelopeContext envelopeContext(const Quillstone::Config& config, const ClientState& state,
                                 platform::DefaultsStore& defaults) {
   return {config.appId(), device::installId(defaults), state.sessionId(), config.release()};
@@ -40,7 +53,7 @@ nlohmann::json eventData(std::string name, double value, const std::optional<Pro
 
 nlohmann::json errorData(std::string name, std::string message, std::string stack, std::string path,
                          nlohmann::json device, std::vector<nlohmann::json> breadcrumbs) {
-  // Moved in whole: copying twenty breadcrumb records is the dearest step of a report.
+  // Moved in whole: copying breadcrumb records is the dearest step of a report.
   nlohmann::json crumbs = nlohmann::json::array();
   crumbs.get_ref<nlohmann::json::array_t&>() = std::move(breadcrumbs);
   return nlohmann::json::object({
@@ -89,12 +102,15 @@ void Reports::capture(std::string_view name, std::string_view message, std::stri
   if (!config) return;
   std::string stackText =
       stack.empty() ? crash::normalize(crash::currentReturnAddresses()) : sanitizeUtf8(stack);
-  auto data =
-      errorData(sanitizeUtf8(name), sanitizeUtf8(message), std::move(stackText),
-                state_.currentPage(), device::deviceInfo(config->release()), state_.breadcrumbs());
+  std::string path = state_.currentPage();
+  const std::string breadcrumbs = state_.breadcrumbsJson();
+  auto data = errorData(sanitizeUtf8(name), sanitizeUtf8(message), std::move(stackText),
+                        std::move(path), device::deviceInfo(config->release()), {});
   const auto context = envelopeContext(*config, state_, defaults_);
-  send(config->server(), errorEnvelope(context, state_.userId(), crash::imageUUID(),
-                                       platform::nowMillis(), std::move(data)));
+  auto body = serialize(errorEnvelope(context, state_.userId(), crash::imageUUID(),
+                                      platform::nowMillis(), std::move(data)));
+  if (!body || !insertBreadcrumbs(*body, breadcrumbs)) return;
+  delivery_.post(config->server(), std::move(*body), nullptr);
 }
 
 void Reports::setUser(std::string_view userId) {

@@ -13,13 +13,20 @@ std::string directoryOf(const std::string& path) {
   return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
-}  // namespace
-
-std::string executablePath() {
+std::string readExecutablePath() {
   char buffer[PATH_MAX];
   const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
   if (length <= 0) return {};
   return std::string(buffer, static_cast<std::size_t>(length));
+}
+
+}  // namespace
+
+std::string executablePath() {
+  // The executable behind a running process never changes; every log line and every path the
+  // library resolves would otherwise cost a system call.
+  static const std::string path = readExecutablePath();
+  return path;
 }
 
 std::string executableName() {
@@ -47,13 +54,18 @@ std::optional<std::string> bundleIdentifier() {
 }
 
 std::string appName() {
-  // The name becomes a directory name: an identifier that would leave its parent is not used.
-  auto identifier = bundleIdentifier();
-  if (identifier && identifier->find('/') == std::string::npos && *identifier != "." &&
-      *identifier != "..") {
-    return *identifier;
-  }
-  return executableName();
+  // The bundle is read once, like its executable: the name of the app's directories must not
+  // change under a running process, and resolving a path must not cost a file read.
+  static const std::string name = [] {
+    // The name becomes a directory name: an identifier that would leave its parent is not used.
+    auto identifier = bundleIdentifier();
+    if (identifier && identifier->find('/') == std::string::npos && *identifier != "." &&
+        *identifier != "..") {
+      return *identifier;
+    }
+    return executableName();
+  }();
+  return name;
 }
 
 }  // namespace quillstone::platform

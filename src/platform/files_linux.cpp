@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdlib>
+#include <string_view>
 
 #include "platform/files.hpp"
 
@@ -36,6 +38,28 @@ void syncDirectoryOf(const std::string& path) {
 bool isDirectory(const std::string& path) {
   struct stat info{};
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// True when a component of `path` is "." or "..": then an existing final directory says
+// nothing about the parents the path names on its way.
+bool hasDotComponent(std::string_view path) {
+  for (std::size_t start = 0; start <= path.size();) {
+    const std::size_t slash = std::min(path.find('/', start), path.size());
+    const std::string_view component = path.substr(start, slash - start);
+    if (component == "." || component == "..") return true;
+    start = slash + 1;
+  }
+  return false;
+}
+
+// The usual case, an existing private directory, in one system call instead of one per
+// component.
+bool isExistingPrivateDirectory(const std::string& path) {
+  struct stat info{};
+  if (hasDotComponent(path) || ::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    return false;
+  }
+  return (info.st_mode & 07777) == kPrivateDirectoryMode;
 }
 
 }  // namespace
@@ -75,6 +99,7 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t
 
 bool makePrivateDirectories(const std::string& path) {
   if (path.empty()) return false;
+  if (isExistingPrivateDirectory(path)) return true;
   for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
        slash = path.find('/', slash + 1)) {
     ::mkdir(path.substr(0, slash).c_str(), kPrivateDirectoryMode);

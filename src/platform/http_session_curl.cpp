@@ -5,9 +5,11 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/http_session.hpp"
 #include "platform/threads.hpp"
@@ -18,6 +20,8 @@ namespace {
 // Like the platform sessions apps are used to: at most six connections to one host; further
 // requests wait in order for a free one.
 constexpr long kMaxConnectionsPerHost = 6;
+// Finished easy handles kept for the next requests: enough for one host's connections.
+constexpr std::size_t kPooledHandles = 8;
 // A reply larger than this is refused rather than held in the host's memory.
 constexpr std::size_t kMaxResponseBytes = 4 * 1024 * 1024;
 // How long the exit handler waits for the session thread to leave libcurl.
@@ -29,8 +33,23 @@ struct Transfer {
   HttpSession::Completion completion;
   std::string responseBody;
   curl_slist* headers = nullptr;
-  char error[CURL_ERROR_SIZE] = {};
+  // Allocated when the request starts: a request waiting for a connection holds only itself.
+  std::unique_ptr<char[]> error;
 };
+
+// Requests to one origin: how many run now, and the rest in the order they came.
+struct HostLane {
+  long running = 0;
+  std::deque<std::unique_ptr<Transfer>> waiting;
+};
+
+// "scheme://authority" of `url`: the key connections are shared under.
+std::string originOf(const std::string& url) {
+  const auto scheme = url.find("://");
+  if (scheme == std::string::npos) return url;
+  const auto end = url.find_first_of("/?#", scheme + 3);
+  return url.substr(0, end);
+}
 
 struct Job {
   std::unique_ptr<Transfer> transfer;  // a request, or
@@ -140,18 +159,66 @@ class CurlHttpSession final : public HttpSession {
     }
   }
 
+  // Requests beyond the per-host connection cap wait here, in order, rather than as easy
+  // handles inside curl: a waiting request then costs only its own bytes, not a handle's
+  // buffers, and the same requests run at once as when curl queued them itself.
   void add(std::unique_ptr<Transfer> transfer) {
-    CURL* easy = curl_easy_init();
-    if (easy == nullptr) {
-      complete(transfer->completion, HttpResponse{false, 0, {}, "out of memory"});
+    auto& lane = lanes_[originOf(transfer->request.url)];
+    if (lane.running >= kMaxConnectionsPerHost) {
+      lane.waiting.push_back(std::move(transfer));
       return;
     }
+    ++lane.running;
+    begin(std::move(transfer));
+  }
+
+  // Starts the next waiting request of `origin` in place of one that ended. Lanes are never
+  // erased: a process talks to a handful of origins, and a lane stays valid under recursion.
+  void advance(const std::string& origin) {
+    const auto it = lanes_.find(origin);
+    if (it == lanes_.end()) return;
+    auto& lane = it->second;
+    --lane.running;
+    while (!lane.waiting.empty() && lane.running < kMaxConnectionsPerHost) {
+      auto next = std::move(lane.waiting.front());
+      lane.waiting.pop_front();
+      ++lane.running;
+      begin(std::move(next));
+    }
+  }
+
+  CURL* takeHandle() {
+    if (idle_.empty()) return curl_easy_init();
+    CURL* easy = idle_.back();
+    idle_.pop_back();
+    curl_easy_reset(easy);
+    return easy;
+  }
+
+  void returnHandle(CURL* easy) {
+    if (idle_.size() < kPooledHandles) {
+      idle_.push_back(easy);
+    } else {
+      curl_easy_cleanup(easy);
+    }
+  }
+
+  void begin(std::unique_ptr<Transfer> transfer) {
+    CURL* easy = takeHandle();
+    if (easy == nullptr) {
+      const std::string origin = originOf(transfer->request.url);
+      complete(transfer->completion, HttpResponse{false, 0, {}, "out of memory"});
+      advance(origin);
+      return;
+    }
+    transfer->error = std::make_unique<char[]>(CURL_ERROR_SIZE);
+    transfer->error[0] = '\0';
     const HttpRequest& request = transfer->request;
     curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->error);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->error.get());
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, collectBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
     curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
@@ -181,7 +248,7 @@ class CurlHttpSession final : public HttpSession {
     }
   }
 
-  static void finish(CURL* easy, CURLcode result) {
+  void finish(CURL* easy, CURLcode result) {
     Transfer* raw = nullptr;
     curl_easy_getinfo(easy, CURLINFO_PRIVATE, &raw);
     std::unique_ptr<Transfer> transfer(raw);
@@ -191,18 +258,25 @@ class CurlHttpSession final : public HttpSession {
     response.isHttp = status > 0;
     response.status = status;
     if (result != CURLE_OK) {
-      response.error = transfer->error[0] != '\0' ? transfer->error : curl_easy_strerror(result);
+      response.error =
+          transfer->error[0] != '\0' ? transfer->error.get() : curl_easy_strerror(result);
     }
     response.body = std::move(transfer->responseBody);
-    curl_easy_cleanup(easy);
+    returnHandle(easy);
     curl_slist_free_all(transfer->headers);
+    const std::string origin = originOf(transfer->request.url);
     complete(transfer->completion, std::move(response));
+    transfer.reset();
+    advance(origin);
   }
 
   CURLM* multi_ = nullptr;
   std::mutex mutex_;
   std::condition_variable parkedChanged_;
   std::deque<Job> queue_;
+  // Touched only on the session's thread.
+  std::map<std::string, HostLane> lanes_;
+  std::vector<CURL*> idle_;
   std::thread::id threadId_;
   bool started_ = false;
   bool stopping_ = false;

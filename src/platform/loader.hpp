@@ -15,7 +15,7 @@ struct MainImage {
   std::vector<std::uint8_t> buildId;  // GNU build-id note, empty when there is none
 };
 
-// Reads the main program's image from the loader on every call.
+// The main program's image as the loader mapped it; read once, as it never changes.
 MainImage mainImage();
 
 }  // namespace quillstone::platform

@@ -67,12 +67,15 @@ int readFirstImage(dl_phdr_info* info, std::size_t, void* out) {
 }  // namespace
 
 MainImage mainImage() {
-  MainImage image;
-  dl_iterate_phdr(readFirstImage, &image);
-  // The executable behind a running process never changes; reading the link once spares every
-  // report a file-system call.
-  static const std::string name = executableName();
-  image.name = name;
+  // The main program is mapped once, before any of our code runs, and never moves or unloads:
+  // reading it once spares every report and every crash-slot rendering the loader's lock and a
+  // walk over its headers.
+  static const MainImage image = [] {
+    MainImage read;
+    dl_iterate_phdr(readFirstImage, &read);
+    read.name = executableName();
+    return read;
+  }();
   return image;
 }
 

@@ -8,21 +8,12 @@
 #include <nlohmann/json.hpp>
 
 #include "support/temp_home.hpp"
+#include "support/recording_session.hpp"
 
 namespace quillstone::attribution {
 namespace {
 
-class RecordingSession final : public platform::HttpSession {
- public:
-  void start(platform::HttpRequest request, Completion completion) override {
-    requests.push_back(std::move(request));
-    completions.push_back(std::move(completion));
-  }
-  void dispatch(std::function<void()> task) override { task(); }
-
-  std::vector<platform::HttpRequest> requests;
-  std::vector<Completion> completions;
-};
+using testing::RecordingSession;
 
 class AttributionClientTest : public ::testing::Test {
  protected:

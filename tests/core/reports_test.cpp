@@ -205,6 +205,28 @@ TEST_F(Reports, KeepsTheLatestTwentyBreadcrumbsOldestFirst) {
   }
 }
 
+// Breadcrumbs are written once when added and put into each error report's text: the report
+// must still be exactly the compact text of the whole value, even when host text looks like the
+// member that holds them.
+TEST_F(Reports, ErrorReportIsTheCompactTextOfTheWholeReport) {
+  start();
+  const std::string lookalike = "\"breadcrumbs\":[]";
+  client().addBreadcrumb("nested", {{"list", {1, 2.5, -0.1, "x"}}, {"obj", {{"b", false}, {"a", nullptr}}}});
+  client().addBreadcrumb("text", {{"quote", lookalike}, {"日本", "ü \n\t"}});
+  client().setPage("/p?q=" + lookalike);
+  client().capture(lookalike, lookalike, lookalike);
+  ASSERT_TRUE(collector_.waitForRequests(1));
+  const std::string body = collector_.requests()[0].body;
+  const Json error = Json::parse(body);
+  EXPECT_EQ(body, error.dump());
+  EXPECT_EQ(error["data"]["message"], lookalike);
+  EXPECT_EQ(error["data"]["stack"], lookalike);
+  ASSERT_EQ(error["data"]["breadcrumbs"].size(), 3u);
+  EXPECT_EQ(error["data"]["breadcrumbs"][0]["data"]["list"], (Json{1, 2.5, -0.1, "x"}));
+  EXPECT_EQ(error["data"]["breadcrumbs"][1]["data"]["quote"], lookalike);
+  EXPECT_EQ(error["data"]["breadcrumbs"][2]["data"]["to"], "/p?q=" + lookalike);
+}
+
 TEST_F(Reports, BreadcrumbWithoutJsonFormIsRefusedAndLaterErrorsStillGoOut) {
   start();
   client().addBreadcrumb("kept", {{"n", 1.25}});

@@ -12,6 +12,7 @@
 
 #include "platform/defaults_store.hpp"
 #include "support/collector.hpp"
+#include "support/recording_session.hpp"
 #include "support/recording_log.hpp"
 #include "support/temp_home.hpp"
 #include "support/wait.hpp"
@@ -49,16 +50,7 @@ class ManualWorker final : public platform::Worker {
   std::vector<std::function<void()>> items;
 };
 
-class RecordingSession final : public platform::HttpSession {
- public:
-  void start(platform::HttpRequest request, Completion completion) override {
-    requests.push_back(std::move(request));
-    completions.push_back(std::move(completion));
-  }
-  void dispatch(std::function<void()> task) override { task(); }
-  std::vector<platform::HttpRequest> requests;
-  std::vector<Completion> completions;
-};
+using testing::RecordingSession;
 
 // A client of its own, owned the way the facade owns its state.
 struct OwnedClient {

@@ -8,8 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <atomic>
+#include <chrono>
+#include <dirent.h>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -73,6 +74,38 @@ TEST(HttpSession, ReturnsTheStatusAndBodyOfTheReply) {
   EXPECT_EQ(response.status, 201);
   EXPECT_EQ(response.body, "{\"ok\":true}");
   EXPECT_FALSE(response.error);
+}
+
+// Requests beyond six to one host wait for a connection in the session, not as easy handles in
+// curl; they must still all run, never more than six at once.
+TEST(HttpSession, RunsAtMostSixRequestsToOneHostAtOnceAndCompletesTheRest) {
+  constexpr int kRequests = 20;
+  constexpr std::size_t kMaxAtOnce = 6;
+  testing::Collector collector;
+  std::atomic<int> inHandler{0};
+  std::atomic<int> mostAtOnce{0};
+  std::atomic<bool> gateOpen{false};
+  collector.onRequest([&](const testing::RecordedRequest&) {
+    const int now = ++inHandler;
+    int seen = mostAtOnce.load();
+    while (now > seen && !mostAtOnce.compare_exchange_weak(seen, now)) {
+    }
+    // The first requests hold their connections until six are open at once, so a seventh
+    // would show up here if the session let it through.
+    waitUntil([&] { return gateOpen.load() || inHandler.load() >= static_cast<int>(kMaxAtOnce); });
+    gateOpen = true;
+    --inHandler;
+  });
+  std::atomic<int> succeeded{0};
+  for (int i = 0; i < kRequests; ++i) {
+    systemHttpSession().start(post(collector.url() + "rum", std::to_string(i)),
+                              [&](HttpResponse r) {
+                                if (r.isHttp && r.status == 200) ++succeeded;
+                              });
+  }
+  ASSERT_TRUE(waitUntil([&] { return succeeded.load() == kRequests; }));
+  EXPECT_EQ(collector.count(), static_cast<std::size_t>(kRequests));
+  EXPECT_EQ(static_cast<std::size_t>(mostAtOnce.load()), kMaxAtOnce);
 }
 
 TEST(HttpSession, LibraryThreadsBlockTheHostsAsynchronousSignals) {

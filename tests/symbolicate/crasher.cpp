@@ -39,7 +39,8 @@ CRASHER_REAL_FAULT void segvThroughInlinedHelper() {
 
 // The call that never returns is its last instruction: the return address it leaves on the
 // stack is the first byte of whatever follows it in the program.
-__attribute__((noinline)) void throwFromNamedFunction() {
+// noipa: the optimiser must not learn that it never returns and turn the call into a jump.
+__attribute__((noinline, noipa)) void throwFromNamedFunction() {
   throwRuntimeError("thrown by the crasher");  // the throw line
 }
 

@@ -1,0 +1,58 @@
+#include "bench_support.hpp"
+
+#include <fstream>
+#include <string_view>
+
+namespace quillstone::bench {
+namespace {
+
+// A bound on the background stream, so a benchmark that never stops it still ends.
+constexpr std::size_t kMaxBackgroundReports = 10'000'000;
+
+std::size_t statusKilobytes(std::string_view field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field, 0) == 0) return std::stoul(line.substr(field.size())) * 1024;
+  }
+  return 0;
+}
+
+}  // namespace
+
+Quillstone::Config benchConfig(const std::string& collectorUrl) {
+  return Quillstone::Config("bench-app", Quillstone::resolveServer(collectorUrl), "1.0.0", "bench",
+                            /*reportCrash=*/true, /*reportDevice=*/false,
+                            /*requireConsent=*/false);
+}
+
+LiveClient::LiveClient()
+    : collector_(std::make_unique<testing::Collector>()), config_(benchConfig(collector_->url())) {
+  Quillstone::shared().start(config_);
+}
+
+LiveClient::~LiveClient() = default;
+
+BackgroundReports::BackgroundReports(std::chrono::microseconds period)
+    : thread_([this, period] {
+        for (std::size_t i = 0; i < kMaxBackgroundReports && !stop_.load(); ++i) {
+          Quillstone::shared().track("background", static_cast<double>(i), std::nullopt);
+          sent_.fetch_add(1);
+          std::this_thread::sleep_for(period);
+        }
+      }) {}
+
+BackgroundReports::~BackgroundReports() {
+  stop_.store(true);
+  thread_.join();
+}
+
+std::size_t residentBytes() { return statusKilobytes("VmRSS:"); }
+std::size_t peakResidentBytes() { return statusKilobytes("VmHWM:"); }
+
+void resetPeakResident() {
+  // "5" resets the high-water mark of the resident set.
+  std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+}  // namespace quillstone::bench
