@@ -1,4 +1,5 @@
 #include "support/raw_server.hpp"
+#include "support/wait.hpp"
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -47,6 +48,9 @@ RawServer::RawServer(Serve serve) : serve_(std::move(serve)) {
   getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
   port_ = ntohs(address.sin_port);
   acceptor_ = std::thread([this] { acceptLoop(); });
+  // Until the thread is parked in accept() it may be allocating; a test that forks meanwhile
+  // would hand its child an allocator lock that nobody releases.
+  waitUntil([this] { return listening_.load(); });
 }
 
 RawServer::~RawServer() {
@@ -64,6 +68,7 @@ RawServer::~RawServer() {
 std::string RawServer::base() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
 
 void RawServer::acceptLoop() {
+  listening_ = true;
   while (!stopping_) {
     const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) return;

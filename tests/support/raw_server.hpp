@@ -55,6 +55,7 @@ class RawServer {
   int listener_ = -1;
   int port_ = 0;
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> listening_{false};
   std::atomic<bool> released_{false};
   std::atomic<int> accepted_{0};
   std::atomic<int> received_{0};
