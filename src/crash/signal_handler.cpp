@@ -2,6 +2,7 @@
 
 #include <execinfo.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <time.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -9,8 +10,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <mutex>
-#include <vector>
 
 #include "crash/crash_slot.hpp"
 
@@ -152,10 +151,6 @@ void dieOfSignal(int signo) {
   ::raise(signo);
 }
 
-std::mutex stacksLock;
-// Alternate stacks are never freed: a thread may still be running on one. Kept reachable here.
-std::vector<void*>* alternateStacks = new std::vector<void*>;
-
 }  // namespace
 
 extern "C" void crashSignalHandler(int signo, siginfo_t*, void* context) {
@@ -182,12 +177,11 @@ void installSignalHandler() {
   void* frames[1];
   ::backtrace(frames, 1);
 
-  void* stack = std::malloc(kAlternateStackSize);
-  if (stack != nullptr) {
-    {
-      std::lock_guard guard(stacksLock);
-      alternateStacks->push_back(stack);
-    }
+  // Mapped, not allocated: the stack is never freed while its thread may run on it, and a
+  // runtime that unmaps a finished thread's alternate stack can then do so cleanly.
+  void* stack = ::mmap(nullptr, kAlternateStackSize, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  if (stack != MAP_FAILED) {
     stack_t alternate{};
     alternate.ss_sp = stack;
     alternate.ss_size = kAlternateStackSize;
