@@ -35,7 +35,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 echo "== tests: ThreadSanitizer (concurrency tests)"
 configure_and_build build/tsan "${sanitizer_options[@]}" -DQUILLSTONE_SANITIZE=thread
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp" \
   ctest --test-dir build/tsan -j"$jobs" --output-on-failure -R 'Concurren'
 
 echo "== fuzz: every target for a short fixed time (clang, libFuzzer)"
