@@ -13,15 +13,22 @@ jobs=$(nproc)
 quick=0
 [ "${1:-}" = "--quick" ] && quick=1
 
+# configure_and_build DIR [TARGET...] -- [CMAKE OPTION...]: builds the given targets, or all.
 configure_and_build() {
   local dir=$1
   shift
+  local targets=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+    targets+=(--target "$1")
+    shift
+  done
+  [ "${1:-}" = "--" ] && shift
   cmake -S . -B "$dir" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON "$@" >/dev/null
-  cmake --build "$dir" -j"$jobs"
+  cmake --build "$dir" -j"$jobs" "${targets[@]}"
 }
 
 echo "== tests: release build"
-configure_and_build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+configure_and_build build/release -- -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ctest --test-dir build/release -j"$jobs" --output-on-failure
 [ "$quick" = 1 ] && exit 0
 
@@ -29,12 +36,14 @@ ctest --test-dir build/release -j"$jobs" --output-on-failure
 sanitizer_options=(-DCMAKE_BUILD_TYPE=Debug -DQUILLSTONE_BUILD_DEMO=OFF -DQUILLSTONE_BUILD_TOOLS=OFF)
 
 echo "== tests: AddressSanitizer + UndefinedBehaviorSanitizer"
-configure_and_build build/asan "${sanitizer_options[@]}" -DQUILLSTONE_SANITIZE=address,undefined
+configure_and_build build/asan -- "${sanitizer_options[@]}" -DQUILLSTONE_SANITIZE=address,undefined
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan -j"$jobs" --output-on-failure -E '^Install\.'
 
 echo "== tests: ThreadSanitizer (concurrency tests)"
-configure_and_build build/tsan "${sanitizer_options[@]}" -DQUILLSTONE_SANITIZE=thread
+# Only the test programs that hold concurrency tests are built for this stage.
+configure_and_build build/tsan core_tests platform_tests attribution_tests device_tests \
+  reliability_tests -- "${sanitizer_options[@]}" -DQUILLSTONE_SANITIZE=thread
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp" \
   ctest --test-dir build/tsan -j"$jobs" --output-on-failure -R 'Concurren'
 
