@@ -17,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "crash/build_uuid.hpp"
 #include "crash/crash_dir.hpp"
 #include "crash/crash_files.hpp"
 #include "platform/files.hpp"
@@ -71,6 +72,17 @@ inline std::optional<std::string> readCrashFile(std::string_view name) {
 
 // Real crashes. The volatile pointers keep the compiler from seeing the fault in advance, and the
 // undefined-behaviour checker is kept out of the way so that the fault itself happens.
+// The envelope members both crash writers share, as a client started by startClient() fills them.
+inline void expectCrashEnvelope(const nlohmann::json& report, const std::string& userId) {
+  EXPECT_EQ(report["id"], kAppId);
+  EXPECT_EQ(report["release"], kRelease);
+  EXPECT_EQ(report["type"], "error");
+  EXPECT_EQ(report["platform"], "ios");
+  EXPECT_EQ(report["sdk"], "1.0.0-ios");
+  EXPECT_EQ(report["userId"], userId);
+  EXPECT_EQ(report["imageUUID"], crash::imageUUID());
+}
+
 #define QS_REAL_FAULT __attribute__((no_sanitize("undefined"), noinline))
 
 [[noreturn]] QS_REAL_FAULT inline void crashWithSegv() {
