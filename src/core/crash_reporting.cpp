@@ -32,7 +32,8 @@ crash::CrashContext Quillstone::Impl::crashContext() {
   context.userId = state.userId();
   context.imageUUID = crash::imageUUID();
   context.page = state.currentPage();
-  context.device = device::deviceInfo(release);
+  auto device = nlohmann::json::parse(device::deviceInfo(release), nullptr, false);
+  context.device = device.is_discarded() ? nlohmann::json::object() : std::move(device);
   context.breadcrumbs = state.breadcrumbs();
   return context;
 }

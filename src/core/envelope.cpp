@@ -3,23 +3,44 @@
 #include <cmath>
 
 #include "core/constants.hpp"
+#include "core/json_text.hpp"
 
 namespace quillstone::core {
 namespace {
 
-nlohmann::json commonKeys(std::string_view type, const EnvelopeContext& context, std::int64_t ts,
-                          nlohmann::json data) {
-  return nlohmann::json::object({
-      {"id", context.appId},
-      {"type", type},
-      {"platform", kPlatform},
-      {"vid", context.installId},
-      {"sid", context.sessionId},
-      {"release", context.release},
-      {"sdk", kSdkVersion},
-      {"ts", ts},
-      {"data", std::move(data)},
-  });
+struct ErrorKeys {
+  std::string_view userId;
+  std::string_view imageUUID;
+};
+
+void appendMember(std::string& out, std::string_view key, std::string_view value) {
+  out += ',';
+  appendJsonKey(out, key);
+  appendJsonString(out, value);
+}
+
+// Members in sorted order, as reports have always been written.
+std::string write(std::string_view type, const EnvelopeContext& context, std::int64_t ts,
+                  std::string_view data, const ErrorKeys* error) {
+  std::string out;
+  out.reserve(data.size() + 256);
+  out += '{';
+  appendJsonKey(out, "data");
+  out += data;
+  appendMember(out, "id", context.appId);
+  if (error) appendMember(out, "imageUUID", error->imageUUID);
+  appendMember(out, "platform", kPlatform);
+  appendMember(out, "release", context.release);
+  appendMember(out, "sdk", kSdkVersion);
+  appendMember(out, "sid", context.sessionId);
+  out += ',';
+  appendJsonKey(out, "ts");
+  appendJsonNumber(out, ts);
+  appendMember(out, "type", type);
+  if (error) appendMember(out, "userId", error->userId);
+  appendMember(out, "vid", context.installId);
+  out += '}';
+  return out;
 }
 
 }  // namespace
@@ -41,27 +62,25 @@ bool hasJsonForm(const nlohmann::json& value) {
   }
 }
 
-nlohmann::json envelope(std::string_view type, const EnvelopeContext& context, std::int64_t ts,
-                        nlohmann::json data) {
-  return commonKeys(type, context, ts, std::move(data));
+std::string envelope(std::string_view type, const EnvelopeContext& context, std::int64_t ts,
+                     std::string_view data) {
+  return write(type, context, ts, data, nullptr);
 }
 
-nlohmann::json errorEnvelope(const EnvelopeContext& context, std::string userId,
-                             std::string imageUUID, std::int64_t ts, nlohmann::json data) {
-  auto report = commonKeys(kErrorType, context, ts, std::move(data));
-  report["userId"] = std::move(userId);
-  report["imageUUID"] = std::move(imageUUID);
-  return report;
+std::string errorEnvelope(const EnvelopeContext& context, std::string_view userId,
+                          std::string_view imageUUID, std::int64_t ts, std::string_view data) {
+  const ErrorKeys error{userId, imageUUID};
+  return write(kErrorType, context, ts, data, &error);
 }
 
-std::optional<std::string> serialize(const nlohmann::json& report) {
+std::optional<std::string> serialize(const nlohmann::json& value) {
   // The writer would print a non-finite number as null, which is not the value that was
   // reported, and a discarded value as text no parser accepts.
-  if (!hasJsonForm(report)) return std::nullopt;
+  if (!hasJsonForm(value)) return std::nullopt;
   try {
     // Host text is cleaned on the way in; replacing here keeps any stray invalid byte (from the
     // configuration, say) from costing the whole report.
-    return report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   } catch (...) {
     return std::nullopt;
   }

@@ -17,13 +17,14 @@ struct EnvelopeContext {
   std::string release;
 };
 
-// The nine-key envelope of events and device reports.
-nlohmann::json envelope(std::string_view type, const EnvelopeContext& context, std::int64_t ts,
-                        nlohmann::json data);
+// The nine-key envelope of events and device reports, as compact JSON text around `data`, the
+// compact JSON text of its "data".
+std::string envelope(std::string_view type, const EnvelopeContext& context, std::int64_t ts,
+                     std::string_view data);
 
 // The eleven-key envelope of error reports and crash files ("type" "error").
-nlohmann::json errorEnvelope(const EnvelopeContext& context, std::string userId,
-                             std::string imageUUID, std::int64_t ts, nlohmann::json data);
+std::string errorEnvelope(const EnvelopeContext& context, std::string_view userId,
+                          std::string_view imageUUID, std::int64_t ts, std::string_view data);
 
 // The "type" of error reports and crash files.
 constexpr std::string_view kErrorType = "error";
@@ -33,6 +34,6 @@ constexpr std::string_view kErrorType = "error";
 bool hasJsonForm(const nlohmann::json& value);
 
 // Compact JSON text, or nullopt when the value has no JSON form (a non-finite number anywhere).
-std::optional<std::string> serialize(const nlohmann::json& report);
+std::optional<std::string> serialize(const nlohmann::json& value);
 
 }  // namespace quillstone::core

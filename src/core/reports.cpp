@@ -1,8 +1,10 @@
 #include "core/reports.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "core/envelope.hpp"
+#include "core/json_text.hpp"
 #include "core/text.hpp"
 #include "crash/build_uuid.hpp"
 #include "crash/stack_format.hpp"
@@ -17,55 +19,103 @@ constexpr std::string_view kEventType = "event";
 constexpr std::string_view kErrorKind = "exception";
 constexpr std::string_view kErrorLevel = "error";
 
-// What an error report carries while it is written without its breadcrumbs. The bytes can stand
-// only for the breadcrumbs member: inside any string of the report a quote is escaped.
-constexpr std::string_view kEmptyBreadcrumbs = "\"breadcrumbs\":[]";
-
-// Puts the breadcrumbs, written when each was added, where the report holds none.
-bool insertBreadcrumbs(std::string& body, std::string_view breadcrumbsJson) {
-  const auto at = body.find(kEmptyBreadcrumbs);
-  if (at == std::string::npos) return false;
-  const std::size_t emptyArray = at + kEmptyBreadcrumbs.size() - 2;
-  body.replace(emptyArray, 2, breadcrumbsJson);
-  return true;
-}
-
 EnvelopeContext envelopeContext(const Quillstone::Config& config, const ClientState& state,
                                 platform::DefaultsStore& defaults) {
   return {config.appId(), device::installId(defaults), state.sessionId(), config.release()};
 }
 
-}  // namespace
-
-nlohmann::json eventData(std::string name, double value, const std::optional<Properties>& props,
-                         std::string path) {
-  nlohmann::json properties = nlohmann::json::object();
-  if (props) {
-    for (const auto& [key, text] : *props) properties[sanitizeUtf8(key)] = sanitizeUtf8(text);
+// Host text, with invalid UTF-8 replaced the way every other host text is.
+void appendHostString(std::string& out, std::string_view text) {
+  if (isValidUtf8(text)) {
+    appendJsonString(out, text);
+  } else {
+    appendJsonString(out, sanitizeUtf8(text));
   }
-  return nlohmann::json::object({
-      {"name", std::move(name)},
-      {"value", value},
-      {"props", std::move(properties)},
-      {"path", std::move(path)},
-  });
 }
 
-nlohmann::json errorData(std::string name, std::string message, std::string stack, std::string path,
-                         nlohmann::json device, std::vector<nlohmann::json> breadcrumbs) {
-  // Moved in whole: copying breadcrumb records is the dearest step of a report.
-  nlohmann::json crumbs = nlohmann::json::array();
-  crumbs.get_ref<nlohmann::json::array_t&>() = std::move(breadcrumbs);
-  return nlohmann::json::object({
-      {"kind", kErrorKind},
-      {"level", kErrorLevel},
-      {"name", std::move(name)},
-      {"message", std::move(message)},
-      {"stack", std::move(stack)},
-      {"path", std::move(path)},
-      {"extra", nlohmann::json::object({{"device", std::move(device)}})},
-      {"breadcrumbs", std::move(crumbs)},
-  });
+void appendProperties(std::string& out, const Properties& props) {
+  out += '{';
+  bool first = true;
+  for (const auto& [key, text] : props) {
+    if (!first) out += ',';
+    first = false;
+    appendHostString(out, key);
+    out += ':';
+    appendHostString(out, text);
+  }
+  out += '}';
+}
+
+void appendHostProperties(std::string& out, const std::optional<Properties>& props) {
+  if (!props) {
+    out += "{}";
+    return;
+  }
+  const bool keysClean = std::all_of(props->begin(), props->end(),
+                                     [](const auto& entry) { return isValidUtf8(entry.first); });
+  if (keysClean) {
+    appendProperties(out, *props);
+    return;
+  }
+  // Cleaned keys sort differently and two of them can become one; the later value wins.
+  Properties clean;
+  for (const auto& [key, text] : *props) clean[sanitizeUtf8(key)] = text;
+  appendProperties(out, clean);
+}
+
+}  // namespace
+
+std::string eventData(std::string_view name, double value, const std::optional<Properties>& props,
+                      std::string_view path) {
+  std::string out;
+  out.reserve(128);
+  out += '{';
+  appendJsonKey(out, "name");
+  appendJsonString(out, name);
+  out += ',';
+  appendJsonKey(out, "path");
+  appendJsonString(out, path);
+  out += ',';
+  appendJsonKey(out, "props");
+  appendHostProperties(out, props);
+  out += ',';
+  appendJsonKey(out, "value");
+  appendJsonNumber(out, value);
+  out += '}';
+  return out;
+}
+
+std::string errorData(const ErrorFields& fields) {
+  std::string out;
+  out.reserve(fields.breadcrumbs.size() + fields.device.size() + fields.stack.size() + 256);
+  out += '{';
+  appendJsonKey(out, "breadcrumbs");
+  out += fields.breadcrumbs;
+  out += ',';
+  appendJsonKey(out, "extra");
+  out += '{';
+  appendJsonKey(out, "device");
+  out += fields.device;
+  out += "},";
+  appendJsonKey(out, "kind");
+  appendJsonString(out, kErrorKind);
+  out += ',';
+  appendJsonKey(out, "level");
+  appendJsonString(out, kErrorLevel);
+  out += ',';
+  appendJsonKey(out, "message");
+  appendJsonString(out, fields.message);
+  out += ',';
+  appendJsonKey(out, "name");
+  appendJsonString(out, fields.name);
+  out += ',';
+  appendJsonKey(out, "path");
+  appendJsonString(out, fields.path);
+  out += ',';
+  appendJsonKey(out, "stack");
+  appendJsonString(out, fields.stack);
+  out += '}';
+  return out;
 }
 
 nlohmann::json breadcrumbRecord(std::int64_t t, std::string type, nlohmann::json::object_t data) {
@@ -92,25 +142,30 @@ void Reports::track(std::string_view name, double value, const std::optional<Pro
   if (!std::isfinite(value)) return;
   std::string cleanName = sanitizeUtf8(name);
   if (isBlank(cleanName)) return;
-  auto data = eventData(std::move(cleanName), value, props, state_.currentPage());
+  const std::string data = eventData(cleanName, value, props, state_.currentPage());
   const auto context = envelopeContext(*config, state_, defaults_);
-  send(config->server(), envelope(kEventType, context, platform::nowMillis(), std::move(data)));
+  // A report is sent once; whether it arrived is not looked at.
+  delivery_.post(config->server(), envelope(kEventType, context, platform::nowMillis(), data),
+                 nullptr);
 }
 
 void Reports::capture(std::string_view name, std::string_view message, std::string_view stack) {
   const auto config = state_.config();
   if (!config) return;
-  std::string stackText =
+  const std::string stackText =
       stack.empty() ? crash::normalize(crash::currentReturnAddresses()) : sanitizeUtf8(stack);
-  std::string path = state_.currentPage();
+  const std::string path = state_.currentPage();
   const std::string breadcrumbs = state_.breadcrumbsJson();
-  auto data = errorData(sanitizeUtf8(name), sanitizeUtf8(message), std::move(stackText),
-                        std::move(path), device::deviceInfo(config->release()), {});
+  const std::string device = device::deviceInfo(config->release());
+  const std::string cleanName = sanitizeUtf8(name);
+  const std::string cleanMessage = sanitizeUtf8(message);
+  const std::string data =
+      errorData({cleanName, cleanMessage, stackText, path, device, breadcrumbs});
   const auto context = envelopeContext(*config, state_, defaults_);
-  auto body = serialize(errorEnvelope(context, state_.userId(), crash::imageUUID(),
-                                      platform::nowMillis(), std::move(data)));
-  if (!body || !insertBreadcrumbs(*body, breadcrumbs)) return;
-  delivery_.post(config->server(), std::move(*body), nullptr);
+  delivery_.post(
+      config->server(),
+      errorEnvelope(context, state_.userId(), crash::imageUUID(), platform::nowMillis(), data),
+      nullptr);
 }
 
 void Reports::setUser(std::string_view userId) {
@@ -130,13 +185,6 @@ bool Reports::addBreadcrumb(std::string_view type, nlohmann::json::object_t data
       breadcrumbRecord(platform::nowMillis(), sanitizeUtf8(type),
                        std::move(cleanData.get_ref<nlohmann::json::object_t&>())));
   return true;
-}
-
-void Reports::send(const Url& server, const nlohmann::json& report) const {
-  auto body = serialize(report);
-  if (!body) return;  // no JSON form: dropped like any report that cannot be written
-  // A report is sent once; whether it arrived is not looked at.
-  delivery_.post(server, std::move(*body), nullptr);
 }
 
 }  // namespace quillstone::core

@@ -6,7 +6,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -24,13 +23,24 @@ static_assert(kTestEventMessage.size() == 50, "the self-test message is fixed to
 
 using Properties = std::map<std::string, std::string>;
 
-// "data" of a named event.
-nlohmann::json eventData(std::string name, double value, const std::optional<Properties>& props,
-                         std::string path);
+// "data" of a named event, as compact JSON text. `name` and `path` are clean UTF-8 already;
+// the properties are cleaned here.
+std::string eventData(std::string_view name, double value, const std::optional<Properties>& props,
+                      std::string_view path);
 
-// "data" of a handled error; `device` is the basic device map.
-nlohmann::json errorData(std::string name, std::string message, std::string stack, std::string path,
-                         nlohmann::json device, std::vector<nlohmann::json> breadcrumbs);
+// What "data" of a handled error holds: clean text, and `device` (the basic device map) and
+// `breadcrumbs` (the list) as compact JSON text.
+struct ErrorFields {
+  std::string_view name;
+  std::string_view message;
+  std::string_view stack;
+  std::string_view path;
+  std::string_view device;
+  std::string_view breadcrumbs;
+};
+
+// "data" of a handled error, as compact JSON text.
+std::string errorData(const ErrorFields& fields);
 
 nlohmann::json breadcrumbRecord(std::int64_t t, std::string type, nlohmann::json::object_t data);
 
@@ -55,8 +65,6 @@ class Reports {
   bool addBreadcrumb(std::string_view type, nlohmann::json::object_t data);
 
  private:
-  void send(const Url& server, const nlohmann::json& report) const;
-
   ClientState& state_;
   const Delivery& delivery_;
   platform::DefaultsStore& defaults_;

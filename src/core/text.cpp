@@ -2,6 +2,9 @@
 
 #include <utf8proc.h>
 
+#include <cstdint>
+#include <cstring>
+
 namespace quillstone::core {
 namespace {
 
@@ -44,7 +47,56 @@ bool isWhitespaceOrLineBreak(utf8proc_int32_t c) {
 
 }  // namespace
 
+std::size_t utf8SequenceLength(std::string_view text) {
+  if (text.empty()) return 0;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  const unsigned char lead = bytes[0];
+  if (lead < 0x80) return 1;
+  std::size_t length = 0;
+  std::uint32_t codePoint = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    codePoint = lead & 0x1Fu;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    codePoint = lead & 0x0Fu;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    codePoint = lead & 0x07u;
+  } else {
+    return 0;
+  }
+  if (text.size() < length) return 0;
+  for (std::size_t k = 1; k < length; ++k) {
+    if ((bytes[k] & 0xC0) != 0x80) return 0;
+    codePoint = (codePoint << 6) | (bytes[k] & 0x3Fu);
+  }
+  const bool overlong = (length == 3 && codePoint < 0x800) || (length == 4 && codePoint < 0x10000);
+  const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
+  if (overlong || surrogate || codePoint > 0x10FFFF) return 0;
+  return length;
+}
+
+bool isValidUtf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    // Runs of ASCII are the common case; look at eight bytes at a time.
+    if (text.size() - i >= sizeof(std::uint64_t)) {
+      std::uint64_t word;
+      std::memcpy(&word, text.data() + i, sizeof word);
+      if ((word & 0x8080808080808080u) == 0) {
+        i += sizeof word;
+        continue;
+      }
+    }
+    const std::size_t length = utf8SequenceLength(text.substr(i));
+    if (length == 0) return false;
+    i += length;
+  }
+  return true;
+}
+
 std::string sanitizeUtf8(std::string_view text) {
+  if (isValidUtf8(text)) return std::string(text);
   std::string clean;
   clean.reserve(text.size());
   for (std::size_t offset = 0; offset < text.size();) {

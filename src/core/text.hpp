@@ -7,6 +7,14 @@
 
 namespace quillstone::core {
 
+// The length of the well-formed UTF-8 sequence `text` starts with, or 0 when it starts with
+// none (or is empty).
+std::size_t utf8SequenceLength(std::string_view text);
+
+// True when `text` is well-formed UTF-8: no overlong forms, surrogates or code points past
+// U+10FFFF.
+bool isValidUtf8(std::string_view text);
+
 // `text` with every invalid UTF-8 sequence replaced by U+FFFD.
 std::string sanitizeUtf8(std::string_view text);
 

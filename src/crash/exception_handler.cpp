@@ -88,25 +88,25 @@ bool persist(std::string_view kind, std::string_view level, std::string_view nam
       {"stack", core::sanitizeUtf8(stack)},    {"path", core::sanitizeUtf8(context.page)},
       {"extra", {{"device", context.device}}}, {"breadcrumbs", context.breadcrumbs},
   };
-  core::EnvelopeContext envelope{
-      core::sanitizeUtf8(context.envelope.appId), core::sanitizeUtf8(context.envelope.installId),
-      core::sanitizeUtf8(context.envelope.sessionId), core::sanitizeUtf8(context.envelope.release)};
-  const nlohmann::json report = core::errorEnvelope(envelope, core::sanitizeUtf8(context.userId),
-                                                    core::sanitizeUtf8(context.imageUUID),
-                                                    platform::nowMillis(), std::move(data));
-  std::optional<std::string> text;
+  std::optional<std::string> dataText;
   try {
-    text = core::serialize(report);
+    dataText = core::serialize(data);
   } catch (...) {
   }
-  if (!text) {
+  if (!dataText) {
     // A breadcrumb value without a JSON form must not cost the crash report: write it with
     // such values as null and bad text replaced.
-    text = report.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    dataText = data.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   }
+  const core::EnvelopeContext envelope{
+      core::sanitizeUtf8(context.envelope.appId), core::sanitizeUtf8(context.envelope.installId),
+      core::sanitizeUtf8(context.envelope.sessionId), core::sanitizeUtf8(context.envelope.release)};
+  const std::string text =
+      core::errorEnvelope(envelope, core::sanitizeUtf8(context.userId),
+                          core::sanitizeUtf8(context.imageUUID), platform::nowMillis(), *dataText);
   // Replaced as a whole, so a process killed during the write leaves the earlier file intact.
   const std::string path = crashDirectory() + "/" + std::string(file);
-  return platform::writeFileAtomically(path, *text, kCrashFileMode);
+  return platform::writeFileAtomically(path, text, kCrashFileMode);
 }
 
 }  // namespace quillstone::crash

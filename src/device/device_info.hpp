@@ -3,11 +3,10 @@
 
 #include <string>
 
-#include <nlohmann/json.hpp>
-
 namespace quillstone::device {
 
-// Four entries: "platform", "model", "osVersion" ("iOS " + system version), "appVersion".
-nlohmann::json deviceInfo(const std::string& release);
+// Four entries: "platform", "model", "osVersion" ("iOS " + system version), "appVersion", as
+// compact JSON text.
+std::string deviceInfo(const std::string& release);
 
 }  // namespace quillstone::device

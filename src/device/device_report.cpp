@@ -30,11 +30,11 @@ void reportDevice(const DeviceReporter& client) {
   const core::EnvelopeContext context{config->appId(), installId(client.defaults),
                                       client.state.sessionId(), config->release()};
   const auto ts = platform::nowMillis();
-  auto body =
-      core::serialize(core::envelope(kDeviceType, context, ts, fullDeviceInfo(config->release())));
-  if (!body) return;
+  const auto data = core::serialize(fullDeviceInfo(config->release()));
+  if (!data) return;
   // Not retried: the next launch sends a fresh one.
-  client.delivery.post(config->server(), std::move(*body), [](bool) {});
+  client.delivery.post(config->server(), core::envelope(kDeviceType, context, ts, *data),
+                       [](bool) {});
 }
 
 void scheduleDeviceReport(platform::Worker& worker, std::weak_ptr<const DeviceReporter> client) {

@@ -18,7 +18,7 @@ std::set<std::string> keysOf(const nlohmann::json& object) {
 }
 
 TEST(Envelope, NineKeysForEventsElevenForErrors) {
-  const auto event = envelope("event", kContext, 1700000000123, nlohmann::json::object());
+  const auto event = nlohmann::json::parse(envelope("event", kContext, 1700000000123, "{}"));
   EXPECT_EQ(keysOf(event), (std::set<std::string>{"id", "type", "platform", "vid", "sid", "release",
                                                   "sdk", "ts", "data"}));
   EXPECT_EQ(event["id"], "app");
@@ -31,7 +31,7 @@ TEST(Envelope, NineKeysForEventsElevenForErrors) {
   EXPECT_TRUE(event["ts"].is_number_integer());
   EXPECT_EQ(event["ts"], 1700000000123);
 
-  const auto error = errorEnvelope(kContext, "user", "UUID", 5, nlohmann::json::object());
+  const auto error = nlohmann::json::parse(errorEnvelope(kContext, "user", "UUID", 5, "{}"));
   EXPECT_EQ(keysOf(error).size(), 11u);
   EXPECT_EQ(error["type"], "error");
   EXPECT_EQ(error["userId"], "user");
@@ -47,9 +47,9 @@ TEST(Serialize, CompactText) {
 class NoJsonForm : public ::testing::TestWithParam<nlohmann::json> {};
 
 TEST_P(NoJsonForm, IsRefusedAtAnyDepth) {
-  const auto report = envelope("event", kContext, 1, {{"deep", {{"list", {1, GetParam()}}}}});
-  EXPECT_FALSE(hasJsonForm(report));
-  EXPECT_EQ(serialize(report), std::nullopt);
+  const nlohmann::json data = {{"deep", {{"list", {1, GetParam()}}}}};
+  EXPECT_FALSE(hasJsonForm(data));
+  EXPECT_EQ(serialize(data), std::nullopt);
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, NoJsonForm,
@@ -58,14 +58,40 @@ INSTANTIATE_TEST_SUITE_P(Values, NoJsonForm,
                                            -std::numeric_limits<double>::infinity(),
                                            nlohmann::json(nlohmann::json::value_t::discarded)));
 
-TEST(Serialize, InvalidUtf8AnywhereBecomesReplacementCharacter) {
+TEST(Envelope, InvalidUtf8AnywhereBecomesReplacementCharacter) {
   const EnvelopeContext broken{"app\xff", "VID", "SID", "1.\xc3"};
-  const auto text = serialize(envelope("event", broken, 1, {{"k\xfe", "v"}}));
-  ASSERT_TRUE(text);
-  const auto parsed = nlohmann::json::parse(*text);
+  const auto data = serialize(nlohmann::json{{"k\xfe", "v"}});
+  ASSERT_TRUE(data);
+  const auto parsed = nlohmann::json::parse(envelope("event", broken, 1, *data));
   EXPECT_EQ(parsed["id"], "app\xEF\xBF\xBD");
   EXPECT_EQ(parsed["release"], "1.\xEF\xBF\xBD");
   EXPECT_TRUE(parsed["data"].contains("k\xEF\xBF\xBD"));
+}
+
+// Reports are written member by member; the bytes must be those the JSON library writes for
+// the same report, which is what they always were.
+TEST(Envelope, IsTheTextTheJsonLibraryWritesForTheSameReport) {
+  const EnvelopeContext context{"a\"pp\\", "V\x01ID", "S\tID", "1.\xc3 \x7f"};
+  const nlohmann::json data = {{"x", 1}};
+  const nlohmann::json event = {{"id", context.appId},
+                                {"type", "event"},
+                                {"platform", "ios"},
+                                {"vid", context.installId},
+                                {"sid", context.sessionId},
+                                {"release", context.release},
+                                {"sdk", "1.0.0-ios"},
+                                {"ts", -42},
+                                {"data", data}};
+  EXPECT_EQ(envelope("event", context, -42, data.dump()),
+            event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+
+  nlohmann::json error = event;
+  error["type"] = "error";
+  error["userId"] = "u\u2028\xf0\x9f\x98\x80";
+  error["imageUUID"] = "\xed\xa0\x80";  // an encoded surrogate is not UTF-8
+  EXPECT_EQ(errorEnvelope(context, error["userId"].get<std::string>(),
+                          error["imageUUID"].get<std::string>(), -42, data.dump()),
+            error.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 }  // namespace
