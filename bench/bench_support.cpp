@@ -1,5 +1,6 @@
 #include "bench_support.hpp"
 
+#include <chrono>
 #include <fstream>
 #include <string_view>
 
@@ -8,6 +9,8 @@ namespace {
 
 // A bound on the background stream, so a benchmark that never stops it still ends.
 constexpr std::size_t kMaxBackgroundReports = 10'000'000;
+constexpr char kDeliveryMarker[] = "bench-delivery-marker";
+constexpr std::chrono::seconds kDeliveryWait{300};
 
 std::size_t statusKilobytes(std::string_view field) {
   std::ifstream status("/proc/self/status");
@@ -28,7 +31,22 @@ Quillstone::Config benchConfig(const std::string& collectorUrl) {
 
 LiveClient::LiveClient()
     : collector_(std::make_unique<testing::Collector>()), config_(benchConfig(collector_->url())) {
+  collector_->keepRequests(false);
+  collector_->onRequest([this](const testing::RecordedRequest& request) {
+    if (request.body.find(kDeliveryMarker) != std::string::npos) markersSeen_.fetch_add(1);
+  });
   Quillstone::shared().start(config_);
+}
+
+void LiveClient::waitForDelivery() {
+  // Reports leave in the order they were queued, so once the marker arrives at most the few
+  // sent beside it on the other connections are still under way.
+  Quillstone::shared().track(kDeliveryMarker, 0, std::nullopt);
+  ++markersSent_;
+  const auto deadline = std::chrono::steady_clock::now() + kDeliveryWait;
+  while (markersSeen_.load() < markersSent_ && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 LiveClient::~LiveClient() = default;

@@ -30,7 +30,13 @@ class LiveClient {
   testing::Collector& collector() { return *collector_; }
   const Quillstone::Config& config() const { return config_; }
 
+  // Waits (bounded) until the collector has what was sent before the call, so a benchmark that
+  // queued many reports does not leave the next one to run beside its backlog.
+  void waitForDelivery();
+
  private:
+  std::atomic<std::size_t> markersSeen_{0};
+  std::size_t markersSent_ = 0;
   testing::TempHome home_;
   std::unique_ptr<testing::Collector> collector_;
   Quillstone::Config config_;

@@ -17,11 +17,19 @@ constexpr std::size_t kFullBreadcrumbList = 20;
 constexpr std::size_t kNormalizedAddresses = 64;
 constexpr std::size_t kGivenStackFrames = 20;
 
-Quillstone& client() {
-  static LiveClient live;
+LiveClient& live() {
+  static LiveClient client;
   static BackgroundReports background;
+  return client;
+}
+
+Quillstone& client() {
+  live();
   return Quillstone::shared();
 }
+
+// Each benchmark starts with the delivery thread carrying only the background stream.
+void waitForDelivery(const benchmark::State&) { live().waitForDelivery(); }
 
 void fillBreadcrumbs() {
   for (std::size_t i = 0; i < kFullBreadcrumbList; ++i) {
@@ -39,7 +47,7 @@ void BM_TrackWithoutProps(benchmark::State& state) {
   auto& qs = client();
   for (auto _ : state) qs.track("screen_view", 1.0, std::nullopt);
 }
-BENCHMARK(BM_TrackWithoutProps);
+BENCHMARK(BM_TrackWithoutProps)->Teardown(waitForDelivery);
 
 void BM_TrackWithEightProps(benchmark::State& state) {
   auto& qs = client();
@@ -48,7 +56,7 @@ void BM_TrackWithEightProps(benchmark::State& state) {
     props["key" + std::to_string(i)] = "value number " + std::to_string(i);
   for (auto _ : state) qs.track("purchase", 19.99, props);
 }
-BENCHMARK(BM_TrackWithEightProps);
+BENCHMARK(BM_TrackWithEightProps)->Teardown(waitForDelivery);
 
 void BM_CaptureWithGivenStack(benchmark::State& state) {
   auto& qs = client();
@@ -57,21 +65,21 @@ void BM_CaptureWithGivenStack(benchmark::State& state) {
   const std::string stack = qs.normalize(addresses);
   for (auto _ : state) qs.capture("PaymentError", "card declined", stack);
 }
-BENCHMARK(BM_CaptureWithGivenStack);
+BENCHMARK(BM_CaptureWithGivenStack)->Teardown(waitForDelivery);
 
 void BM_CaptureWithEmptyStack(benchmark::State& state) {
   auto& qs = client();
   fillBreadcrumbs();
   for (auto _ : state) qs.capture("PaymentError", "card declined", "");
 }
-BENCHMARK(BM_CaptureWithEmptyStack);
+BENCHMARK(BM_CaptureWithEmptyStack)->Teardown(waitForDelivery);
 
 void BM_AddBreadcrumbOnFullList(benchmark::State& state) {
   auto& qs = client();
   fillBreadcrumbs();
   for (auto _ : state) qs.addBreadcrumb("ui", {{"action", "tap"}, {"target", "buy"}});
 }
-BENCHMARK(BM_AddBreadcrumbOnFullList);
+BENCHMARK(BM_AddBreadcrumbOnFullList)->Teardown(waitForDelivery);
 
 void BM_SetPage(benchmark::State& state) {
   auto& qs = client();
@@ -79,21 +87,21 @@ void BM_SetPage(benchmark::State& state) {
   std::size_t i = 0;
   for (auto _ : state) qs.setPage((++i & 1) != 0 ? "/checkout" : "/cart");
 }
-BENCHMARK(BM_SetPage);
+BENCHMARK(BM_SetPage)->Teardown(waitForDelivery);
 
 void BM_SetUser(benchmark::State& state) {
   auto& qs = client();
   std::size_t i = 0;
   for (auto _ : state) qs.setUser((++i & 1) != 0 ? "user-42" : "user-43");
 }
-BENCHMARK(BM_SetUser);
+BENCHMARK(BM_SetUser)->Teardown(waitForDelivery);
 
 void BM_Normalize64Addresses(benchmark::State& state) {
   auto& qs = client();
   const std::vector<std::uint64_t> addresses = sampleAddresses(kNormalizedAddresses);
   for (auto _ : state) benchmark::DoNotOptimize(qs.normalize(addresses));
 }
-BENCHMARK(BM_Normalize64Addresses);
+BENCHMARK(BM_Normalize64Addresses)->Teardown(waitForDelivery);
 
 }  // namespace
 }  // namespace quillstone::bench

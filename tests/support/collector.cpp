@@ -79,7 +79,8 @@ void Collector::record(RecordedRequest request, CannedResponse& answer) {
     std::lock_guard lock(mutex_);
     const auto it = responses_.find(request.path);
     answer = it != responses_.end() ? it->second : defaultResponse_;
-    requests_.push_back(request);
+    ++received_;
+    if (keepRequests_) requests_.push_back(request);
     callback = callback_;
   }
   if (callback) callback(request);
@@ -100,7 +101,12 @@ std::vector<RecordedRequest> Collector::requestsTo(const std::string& path) cons
 
 std::size_t Collector::count() const {
   std::lock_guard lock(mutex_);
-  return requests_.size();
+  return received_;
+}
+
+void Collector::keepRequests(bool keep) {
+  std::lock_guard lock(mutex_);
+  keepRequests_ = keep;
 }
 
 bool Collector::waitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {

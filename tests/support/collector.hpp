@@ -52,8 +52,12 @@ class Collector {
   // Called for each request, on a server thread, after it was recorded.
   void onRequest(std::function<void(const RecordedRequest&)> callback);
 
+  // Whether requests are kept for requests() (the default) or only counted, for long runs.
+  void keepRequests(bool keep);
+
   std::vector<RecordedRequest> requests() const;
   std::vector<RecordedRequest> requestsTo(const std::string& path) const;
+  // How many requests arrived.
   std::size_t count() const;
   // Waits (bounded) until at least `count` requests arrived.
   bool waitForRequests(std::size_t count,
@@ -67,6 +71,8 @@ class Collector {
   int port_ = 0;
   mutable std::mutex mutex_;
   std::vector<RecordedRequest> requests_;
+  std::size_t received_ = 0;
+  bool keepRequests_ = true;
   CannedResponse defaultResponse_;
   std::map<std::string, CannedResponse> responses_;
   std::function<void(const RecordedRequest&)> callback_;
