@@ -37,8 +37,12 @@ std::string_view trimEnd(std::string_view text) {
 std::string describe(const SourceFrame& symbol) {
   std::string text = symbol.function.empty() ? std::string(kUnknownSymbol) : symbol.function;
   if (!symbol.file.empty()) {
-    text += " at " + symbol.file;
-    if (symbol.line > 0) text += ":" + std::to_string(symbol.line);
+    text += " at ";
+    text += symbol.file;
+    if (symbol.line > 0) {
+      text += ':';
+      text += std::to_string(symbol.line);
+    }
   }
   if (symbol.inlined) text += " [inlined]";
   return text;
