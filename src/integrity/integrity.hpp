@@ -8,7 +8,7 @@
 namespace quillstone::integrity {
 
 struct IntegrityReport {
-  std::string signature;      // SHA-256 of the main executable, lower-case hex; "" if unreadable
+  std::string signature;  // SHA-256 of the main executable, lower-case hex; "" if unreadable
   bool debuggerAttached = false;
   std::string hookFramework;  // file name of an injected library; "" when none is seen
   bool sideloaded = false;

@@ -2,8 +2,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <string_view>
 
@@ -36,7 +36,7 @@ void syncDirectoryOf(const std::string& path) {
 }
 
 bool isDirectory(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
@@ -55,7 +55,7 @@ bool hasDotComponent(std::string_view path) {
 // The usual case, an existing private directory, in one system call instead of one per
 // component.
 bool isExistingPrivateDirectory(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   if (hasDotComponent(path) || ::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
     return false;
   }

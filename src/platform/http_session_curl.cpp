@@ -224,7 +224,8 @@ class CurlHttpSession final : public HttpSession {
     curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
     if (request.method == "POST") {
       curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body.data());
-      curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+      curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                       static_cast<curl_off_t>(request.body.size()));
     }
     // Only the caller's headers: no "Accept", and no "Expect: 100-continue" round trip.
     transfer->headers = curl_slist_append(transfer->headers, "Accept:");

@@ -34,7 +34,9 @@ std::string homeDirectory() {
   return {};
 }
 
-std::string cachesDirectory() { return baseDirectory("XDG_CACHE_HOME", ".cache") + "/" + appName(); }
+std::string cachesDirectory() {
+  return baseDirectory("XDG_CACHE_HOME", ".cache") + "/" + appName();
+}
 
 std::string configDirectory() {
   return baseDirectory("XDG_CONFIG_HOME", ".config") + "/" + appName();

@@ -18,7 +18,7 @@ class LinuxResources final : public Resources {
   }
 
   std::optional<DiskSpace> diskSpace(const std::string& path) override {
-    struct statvfs volume{};
+    struct statvfs volume {};
     if (statvfs(path.c_str(), &volume) != 0) return std::nullopt;
     return DiskSpace{static_cast<std::uint64_t>(volume.f_blocks) * volume.f_frsize,
                      static_cast<std::uint64_t>(volume.f_bavail) * volume.f_frsize};

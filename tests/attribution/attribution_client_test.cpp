@@ -7,8 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "support/temp_home.hpp"
 #include "support/recording_session.hpp"
+#include "support/temp_home.hpp"
 
 namespace quillstone::attribution {
 namespace {

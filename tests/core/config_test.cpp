@@ -22,20 +22,21 @@ TEST_P(ResolveServer, ResolvesOrFallsBackToTheBuiltInServer) {
 
 INSTANTIATE_TEST_SUITE_P(
     Inputs, ResolveServer,
-    ::testing::Values(
-        ResolveCase{"absent", std::nullopt, kDefault}, ResolveCase{"empty", "", kDefault},
-        ResolveCase{"spacesAndTabs", " \t  \t", kDefault},
-        ResolveCase{"trimmedSpacesTabs", " \t https://c.example/api \t", "https://c.example/api"},
-        ResolveCase{"trimmedIdeographicSpace", "\u3000https://c.example/\u00a0",
-                    "https://c.example/"},
-        ResolveCase{"bareHost", "c.example", kDefault},
-        ResolveCase{"relativePath", "/collect/rum", kDefault},
-        ResolveCase{"unusualScheme", "ftp://c.example/x", "ftp://c.example/x"},
-        ResolveCase{"customScheme", "myapp:collector", "myapp:collector"},
-        // Line breaks are not trimmed, and a URL cannot hold them.
-        ResolveCase{"leadingLineBreak", "\nhttps://c.example/", kDefault},
-        ResolveCase{"trailingLineBreak", "https://c.example/\r\n", kDefault},
-        ResolveCase{"notAUrl", "http://exa mple.com/", kDefault}),
+    ::testing::Values(ResolveCase{"absent", std::nullopt, kDefault},
+                      ResolveCase{"empty", "", kDefault},
+                      ResolveCase{"spacesAndTabs", " \t  \t", kDefault},
+                      ResolveCase{"trimmedSpacesTabs", " \t https://c.example/api \t",
+                                  "https://c.example/api"},
+                      ResolveCase{"trimmedIdeographicSpace", "\u3000https://c.example/\u00a0",
+                                  "https://c.example/"},
+                      ResolveCase{"bareHost", "c.example", kDefault},
+                      ResolveCase{"relativePath", "/collect/rum", kDefault},
+                      ResolveCase{"unusualScheme", "ftp://c.example/x", "ftp://c.example/x"},
+                      ResolveCase{"customScheme", "myapp:collector", "myapp:collector"},
+                      // Line breaks are not trimmed, and a URL cannot hold them.
+                      ResolveCase{"leadingLineBreak", "\nhttps://c.example/", kDefault},
+                      ResolveCase{"trailingLineBreak", "https://c.example/\r\n", kDefault},
+                      ResolveCase{"notAUrl", "http://exa mple.com/", kDefault}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(Config, WithoutServerHoldsTheBuiltInServer) {

@@ -31,7 +31,9 @@ struct Outcome {
       ++calls;
     };
   }
-  bool arrived() { return waitUntil([this] { return calls.load() > 0; }); }
+  bool arrived() {
+    return waitUntil([this] { return calls.load() > 0; });
+  }
 };
 
 class DeliveryTest : public ::testing::Test {
@@ -127,7 +129,8 @@ TEST_F(DeliveryTest, ConcurrencyManyPostsFromManyThreadsEachCompleteOnce) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kPostsPerThread; ++i) {
-        const std::string body = "{\"t\":" + std::to_string(t) + ",\"i\":" + std::to_string(i) + "}";
+        const std::string body =
+            "{\"t\":" + std::to_string(t) + ",\"i\":" + std::to_string(i) + "}";
         delivery.post(Url::parse(collector.url()), body,
                       [&](bool ok) { ++(ok ? successes : failures); });
       }

@@ -211,7 +211,8 @@ TEST_F(Reports, KeepsTheLatestTwentyBreadcrumbsOldestFirst) {
 TEST_F(Reports, ErrorReportIsTheCompactTextOfTheWholeReport) {
   start();
   const std::string lookalike = "\"breadcrumbs\":[]";
-  client().addBreadcrumb("nested", {{"list", {1, 2.5, -0.1, "x"}}, {"obj", {{"b", false}, {"a", nullptr}}}});
+  client().addBreadcrumb("nested",
+                         {{"list", {1, 2.5, -0.1, "x"}}, {"obj", {{"b", false}, {"a", nullptr}}}});
   client().addBreadcrumb("text", {{"quote", lookalike}, {"日本", "ü \n\t"}});
   client().setPage("/p?q=" + lookalike);
   client().capture(lookalike, lookalike, lookalike);

@@ -12,8 +12,8 @@
 
 #include "platform/defaults_store.hpp"
 #include "support/collector.hpp"
-#include "support/recording_session.hpp"
 #include "support/recording_log.hpp"
+#include "support/recording_session.hpp"
 #include "support/temp_home.hpp"
 #include "support/wait.hpp"
 

@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <atomic>
 #include <chrono>
-#include <dirent.h>
 #include <fstream>
 #include <string>
 #include <thread>

@@ -14,7 +14,7 @@ namespace quillstone::platform {
 namespace {
 
 mode_t modeOf(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   stat(path.c_str(), &info);
   return info.st_mode & 07777;
 }

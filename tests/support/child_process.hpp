@@ -8,7 +8,7 @@
 namespace quillstone::testing {
 
 struct ChildResult {
-  bool exited = false;    // ended through exit()
+  bool exited = false;  // ended through exit()
   int exitCode = -1;
   bool signaled = false;  // ended by a signal
   int signal = 0;
