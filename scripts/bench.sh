@@ -31,3 +31,8 @@ done
 echo
 echo "== end-to-end delivery: 4 host threads, loopback collector in a child process"
 "$build/bench/delivery_bench" 2>/dev/null
+
+echo
+echo "== resident memory of a small host (only the library linked), and of libcurl alone"
+"$build/bench/memory_bench" 2>/dev/null
+"$build/bench/memory_bench" --curl-only 2>/dev/null

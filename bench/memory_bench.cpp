@@ -1,0 +1,157 @@
+// Resident memory of a small host: at main, then after start and one delivered report. The same
+// program can instead do only what libcurl itself needs for one transfer (--curl-only), to show
+// how much of the figure is the HTTP stack rather than this library. Links nothing but the
+// library, so the figures are those of an app, not of a test harness. The loopback server
+// answering the report runs in a child process, so its memory is not counted.
+#include <curl/curl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "quillstone/quillstone.hpp"
+
+namespace {
+
+constexpr double kKiBPerMiB = 1024.0;
+constexpr auto kDeliveryWait = std::chrono::seconds(10);
+
+long residentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return 0;
+}
+
+// Reads one request (headers and a Content-Length body) and answers 200; tells the parent
+// through `done` that a report arrived.
+void serveOne(int connection, int done) {
+  std::string request;
+  char buffer[4096];
+  for (;;) {
+    const auto headerEnd = request.find("\r\n\r\n");
+    if (headerEnd != std::string::npos) {
+      const auto at = request.find("Content-Length: ");
+      const std::size_t length = at == std::string::npos ? 0 : std::stoul(request.substr(at + 16));
+      if (request.size() >= headerEnd + 4 + length) break;
+    }
+    const ssize_t got = read(connection, buffer, sizeof buffer);
+    if (got <= 0) return;
+    request.append(buffer, static_cast<std::size_t>(got));
+  }
+  constexpr char kAnswer[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+  if (write(connection, kAnswer, sizeof kAnswer - 1) < 0) return;
+  if (write(done, "x", 1) < 0) return;
+}
+
+struct Server {
+  int port = -1;
+  int doneRead = -1;  // a byte arrives for each request answered
+  pid_t pid = -1;
+};
+
+// Forks a loopback server that answers every request.
+Server startServer() {
+  Server server;
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      listen(listener, 8) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    return server;
+  }
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return server;
+  server.pid = fork();
+  if (server.pid == 0) {
+    close(pipeFds[0]);
+    for (;;) {
+      const int connection = accept(listener, nullptr, nullptr);
+      if (connection < 0) _exit(0);
+      serveOne(connection, pipeFds[1]);
+      close(connection);
+    }
+  }
+  close(listener);
+  close(pipeFds[1]);
+  server.doneRead = pipeFds[0];
+  server.port = server.pid > 0 ? ntohs(address.sin_port) : -1;
+  return server;
+}
+
+bool waitForOneRequest(int doneRead) {
+  pollfd ready{doneRead, POLLIN, 0};
+  char byte;
+  return poll(&ready, 1, static_cast<int>(kDeliveryWait.count() * 1000)) == 1 &&
+         read(doneRead, &byte, 1) == 1;
+}
+
+// A fresh home, so the library's files do not land in the real one.
+std::string makeScratchHome() {
+  std::string pattern = std::filesystem::temp_directory_path().string() + "/qs-memory-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) return {};
+  setenv("HOME", pattern.c_str(), 1);
+  for (const char* variable : {"XDG_CACHE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
+    unsetenv(variable);
+  }
+  return pattern;
+}
+
+// libcurl alone: global initialisation and one POST, as the library's session would do.
+void curlOnly(const std::string& url) {
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  CURL* easy = curl_easy_init();
+  curl_easy_setopt(easy, CURLOPT_URL, (url + "rum").c_str());
+  curl_easy_setopt(easy, CURLOPT_POSTFIELDS, "{}");
+  curl_easy_perform(easy);
+  curl_easy_cleanup(easy);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool curlAlone = argc > 1 && std::strcmp(argv[1], "--curl-only") == 0;
+  const long atMain = residentKiB();
+  const std::string home = makeScratchHome();
+  const Server server = startServer();
+  if (home.empty() || server.port < 0) return 1;
+  const std::string url = "http://127.0.0.1:" + std::to_string(server.port) + "/";
+
+  if (curlAlone) {
+    curlOnly(url);
+  } else {
+    auto& client = quillstone::Quillstone::shared();
+    client.start(quillstone::Quillstone::Config(
+        "memory-bench", quillstone::Quillstone::resolveServer(url), "1.0.0", "bench",
+        /*reportCrash=*/true, /*reportDevice=*/false, /*requireConsent=*/false));
+    client.track("warm-up", 0, std::nullopt);
+  }
+  const bool delivered = waitForOneRequest(server.doneRead);
+  const long after = residentKiB();
+  kill(server.pid, SIGKILL);
+  waitpid(server.pid, nullptr, 0);
+  std::error_code ignored;
+  std::filesystem::remove_all(home, ignored);
+  if (!delivered) return 1;
+  std::printf("%-28s at main %6.2f MiB, after %s %6.2f MiB (+%.2f MiB)\n",
+              curlAlone ? "libcurl alone:" : "library:", atMain / kKiBPerMiB,
+              curlAlone ? "one transfer         " : "start and one report", after / kKiBPerMiB,
+              (after - atMain) / kKiBPerMiB);
+  return 0;
+}
