@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the library and its benchmarks in release mode and runs them all: the host-thread calls,
-# start, link handling (medians of repeated runs) and end-to-end delivery. Installs missing
-# Debian packages first.
+# start and link handling (medians of repeated runs), end-to-end delivery and resident memory.
+# Installs missing Debian packages first.
 #   scripts/bench.sh                 everything
 #   BENCH_REPETITIONS=9 scripts/bench.sh
 set -euo pipefail
