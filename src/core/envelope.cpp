@@ -13,34 +13,21 @@ struct ErrorKeys {
   std::string_view imageUUID;
 };
 
-void appendMember(std::string& out, std::string_view key, std::string_view value) {
-  out += ',';
-  appendJsonKey(out, key);
-  appendJsonString(out, value);
-}
-
 // Members in sorted order, as reports have always been written.
 std::string write(std::string_view type, const EnvelopeContext& context, std::int64_t ts,
                   std::string_view data, const ErrorKeys* error) {
-  std::string out;
-  out.reserve(data.size() + 256);
-  out += '{';
-  appendJsonKey(out, "data");
-  out += data;
-  appendMember(out, "id", context.appId);
-  if (error) appendMember(out, "imageUUID", error->imageUUID);
-  appendMember(out, "platform", kPlatform);
-  appendMember(out, "release", context.release);
-  appendMember(out, "sdk", kSdkVersion);
-  appendMember(out, "sid", context.sessionId);
-  out += ',';
-  appendJsonKey(out, "ts");
-  appendJsonNumber(out, ts);
-  appendMember(out, "type", type);
-  if (error) appendMember(out, "userId", error->userId);
-  appendMember(out, "vid", context.installId);
-  out += '}';
-  return out;
+  JsonObjectWriter out(data.size() + 256);
+  out.raw("data", data).string("id", context.appId);
+  if (error) out.string("imageUUID", error->imageUUID);
+  out.string("platform", kPlatform)
+      .string("release", context.release)
+      .string("sdk", kSdkVersion)
+      .string("sid", context.sessionId)
+      .number("ts", ts)
+      .string("type", type);
+  if (error) out.string("userId", error->userId);
+  out.string("vid", context.installId);
+  return out.finish();
 }
 
 }  // namespace

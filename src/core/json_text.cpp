@@ -104,12 +104,6 @@ void appendJsonString(std::string& out, std::string_view text) {
              .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-void appendJsonKey(std::string& out, std::string_view key) {
-  out += '"';
-  out += key;
-  out += "\":";
-}
-
 void appendJsonNumber(std::string& out, std::int64_t value) {
   std::array<char, 24> digits{};
   const auto result = std::to_chars(digits.data(), digits.data() + digits.size(), value);
@@ -121,6 +115,45 @@ void appendJsonNumber(std::string& out, double value) {
   std::array<char, 64> digits{};
   char* end = nlohmann::detail::to_chars(digits.data(), digits.data() + digits.size(), value);
   out.append(digits.data(), end);
+}
+
+JsonObjectWriter::JsonObjectWriter(std::size_t capacity) {
+  out_.reserve(capacity);
+  out_ += '{';
+}
+
+std::string& JsonObjectWriter::member(std::string_view key) {
+  if (!empty_) out_ += ',';
+  empty_ = false;
+  out_ += '"';
+  out_ += key;
+  out_ += "\":";
+  return out_;
+}
+
+JsonObjectWriter& JsonObjectWriter::string(std::string_view key, std::string_view value) {
+  appendJsonString(member(key), value);
+  return *this;
+}
+
+JsonObjectWriter& JsonObjectWriter::number(std::string_view key, std::int64_t value) {
+  appendJsonNumber(member(key), value);
+  return *this;
+}
+
+JsonObjectWriter& JsonObjectWriter::number(std::string_view key, double value) {
+  appendJsonNumber(member(key), value);
+  return *this;
+}
+
+JsonObjectWriter& JsonObjectWriter::raw(std::string_view key, std::string_view json) {
+  member(key) += json;
+  return *this;
+}
+
+std::string JsonObjectWriter::finish() {
+  out_ += '}';
+  return std::move(out_);
 }
 
 }  // namespace quillstone::core

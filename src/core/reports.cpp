@@ -67,55 +67,25 @@ void appendHostProperties(std::string& out, const std::optional<Properties>& pro
 
 std::string eventData(std::string_view name, double value, const std::optional<Properties>& props,
                       std::string_view path) {
-  std::string out;
-  out.reserve(128);
-  out += '{';
-  appendJsonKey(out, "name");
-  appendJsonString(out, name);
-  out += ',';
-  appendJsonKey(out, "path");
-  appendJsonString(out, path);
-  out += ',';
-  appendJsonKey(out, "props");
-  appendHostProperties(out, props);
-  out += ',';
-  appendJsonKey(out, "value");
-  appendJsonNumber(out, value);
-  out += '}';
-  return out;
+  JsonObjectWriter data;
+  data.string("name", name).string("path", path);
+  appendHostProperties(data.member("props"), props);
+  data.number("value", value);
+  return data.finish();
 }
 
 std::string errorData(const ErrorFields& fields) {
-  std::string out;
-  out.reserve(fields.breadcrumbs.size() + fields.device.size() + fields.stack.size() + 256);
-  out += '{';
-  appendJsonKey(out, "breadcrumbs");
-  out += fields.breadcrumbs;
-  out += ',';
-  appendJsonKey(out, "extra");
-  out += '{';
-  appendJsonKey(out, "device");
-  out += fields.device;
-  out += "},";
-  appendJsonKey(out, "kind");
-  appendJsonString(out, kErrorKind);
-  out += ',';
-  appendJsonKey(out, "level");
-  appendJsonString(out, kErrorLevel);
-  out += ',';
-  appendJsonKey(out, "message");
-  appendJsonString(out, fields.message);
-  out += ',';
-  appendJsonKey(out, "name");
-  appendJsonString(out, fields.name);
-  out += ',';
-  appendJsonKey(out, "path");
-  appendJsonString(out, fields.path);
-  out += ',';
-  appendJsonKey(out, "stack");
-  appendJsonString(out, fields.stack);
-  out += '}';
-  return out;
+  const std::string extra = JsonObjectWriter().raw("device", fields.device).finish();
+  return JsonObjectWriter(fields.breadcrumbs.size() + fields.stack.size() + extra.size() + 256)
+      .raw("breadcrumbs", fields.breadcrumbs)
+      .raw("extra", extra)
+      .string("kind", kErrorKind)
+      .string("level", kErrorLevel)
+      .string("message", fields.message)
+      .string("name", fields.name)
+      .string("path", fields.path)
+      .string("stack", fields.stack)
+      .finish();
 }
 
 nlohmann::json breadcrumbRecord(std::int64_t t, std::string type, nlohmann::json::object_t data) {

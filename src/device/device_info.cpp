@@ -14,22 +14,12 @@ constexpr std::string_view kOsVersionPrefix = "iOS ";
 
 std::string deviceInfo(const std::string& release) {
   // Written for every error report, so straight to text, in the sorted order of the keys.
-  std::string out;
-  out.reserve(128);
-  out += '{';
-  core::appendJsonKey(out, "appVersion");
-  core::appendJsonString(out, release);
-  out += ',';
-  core::appendJsonKey(out, "model");
-  core::appendJsonString(out, machineId());
-  out += ',';
-  core::appendJsonKey(out, "osVersion");
-  core::appendJsonString(out, std::string(kOsVersionPrefix) + platform::systemVersion());
-  out += ',';
-  core::appendJsonKey(out, "platform");
-  core::appendJsonString(out, core::kPlatform);
-  out += '}';
-  return out;
+  return core::JsonObjectWriter()
+      .string("appVersion", release)
+      .string("model", machineId())
+      .string("osVersion", std::string(kOsVersionPrefix) + platform::systemVersion())
+      .string("platform", core::kPlatform)
+      .finish();
 }
 
 }  // namespace quillstone::device

@@ -101,6 +101,28 @@ TEST_F(Reports, EventCarriesPropertiesAndTheCurrentPage) {
   EXPECT_EQ(data["value"], 2.0);
 }
 
+// Events are written member by member; the text must be exactly the compact text of the whole
+// value, with properties in the order of their cleaned keys and the later of two keys that
+// clean to the same text winning.
+TEST_F(Reports, EventIsTheCompactTextOfTheWholeReport) {
+  start();
+  const std::string r = kReplacement;
+  client().track("q\"\\\n\x01", -0.1,
+                 std::map<std::string, std::string>{{"b", "x\ty"},
+                                                    {"\xc3z", "first"},
+                                                    {"\xd0", "second"},
+                                                    {"a\xfe", "lost"},
+                                                    {"a\xff", "kept"}});
+  ASSERT_TRUE(collector_.waitForRequests(1));
+  const std::string body = collector_.requests()[0].body;
+  const Json event = Json::parse(body);
+  EXPECT_EQ(body, event.dump());
+  EXPECT_EQ(event["data"]["name"], "q\"\\\n\x01");
+  EXPECT_EQ(event["data"]["value"], -0.1);
+  EXPECT_EQ(event["data"]["props"],
+            (Json{{"b", "x\ty"}, {r + "z", "first"}, {r, "second"}, {"a" + r, "kept"}}));
+}
+
 struct DroppedEvent {
   std::string label;
   std::string name;
