@@ -9,12 +9,6 @@
 namespace quillstone::bench {
 namespace {
 
-LiveClient& live() {
-  static LiveClient client;
-  static BackgroundReports background;
-  return client;
-}
-
 const Url& linkWithCode() {
   static const Url url = *Url::parse("myapp://open/product/7?ref=spring-campaign");
   return url;
@@ -28,7 +22,7 @@ const Url& linkWithoutCode() {
 // The install request has been answered: handle only keeps the code.
 void attributed() {
   static const bool done = [] {
-    auto& client = live();
+    auto& client = liveClient();
     client.collector().setResponse(
         "/attrib/install",
         {200, R"({"matched":true,"channel":"c1","channelName":"Spring","method":"link"})"});
@@ -54,5 +48,3 @@ BENCHMARK(BM_HandleLinkWithoutCode);
 
 }  // namespace
 }  // namespace quillstone::bench
-
-BENCHMARK_MAIN();

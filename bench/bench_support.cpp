@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <string_view>
 
 namespace quillstone::bench {
@@ -11,6 +12,16 @@ namespace {
 constexpr std::size_t kMaxBackgroundReports = 10'000'000;
 constexpr char kDeliveryMarker[] = "bench-delivery-marker";
 constexpr std::chrono::seconds kDeliveryWait{300};
+
+struct Live {
+  LiveClient client;
+  BackgroundReports background;  // after the client: stops first
+};
+
+std::unique_ptr<Live>& live() {
+  static std::unique_ptr<Live> instance;
+  return instance;
+}
 
 std::size_t statusKilobytes(std::string_view field) {
   std::ifstream status("/proc/self/status");
@@ -64,6 +75,14 @@ BackgroundReports::~BackgroundReports() {
   stop_.store(true);
   thread_.join();
 }
+
+LiveClient& liveClient() {
+  // Benchmarks run one after another on the main thread; no lock needed.
+  if (!live()) live() = std::make_unique<Live>();
+  return live()->client;
+}
+
+void stopLiveClient() { live().reset(); }
 
 std::size_t residentBytes() { return statusKilobytes("VmRSS:"); }
 std::size_t peakResidentBytes() { return statusKilobytes("VmHWM:"); }

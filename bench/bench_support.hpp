@@ -58,6 +58,12 @@ class BackgroundReports {
   std::thread thread_;
 };
 
+// The started client and a background stream of reports, made on first use and shared by the
+// benchmarks of one program.
+LiveClient& liveClient();
+// Stops the background stream and the collector; call before the program exits.
+void stopLiveClient();
+
 // Current and peak resident set of this process, in bytes (from /proc/self/status).
 std::size_t residentBytes();
 std::size_t peakResidentBytes();

@@ -17,19 +17,13 @@ constexpr std::size_t kFullBreadcrumbList = 20;
 constexpr std::size_t kNormalizedAddresses = 64;
 constexpr std::size_t kGivenStackFrames = 20;
 
-LiveClient& live() {
-  static LiveClient client;
-  static BackgroundReports background;
-  return client;
-}
-
 Quillstone& client() {
-  live();
+  liveClient();
   return Quillstone::shared();
 }
 
 // Each benchmark starts with the delivery thread carrying only the background stream.
-void waitForDelivery(const benchmark::State&) { live().waitForDelivery(); }
+void waitForDelivery(const benchmark::State&) { liveClient().waitForDelivery(); }
 
 void fillBreadcrumbs() {
   for (std::size_t i = 0; i < kFullBreadcrumbList; ++i) {
@@ -105,5 +99,3 @@ BENCHMARK(BM_Normalize64Addresses)->Teardown(waitForDelivery);
 
 }  // namespace
 }  // namespace quillstone::bench
-
-BENCHMARK_MAIN();

@@ -23,20 +23,14 @@ void writePendingCrash(const std::string& path, int number) {
       << R"(,"data":{"kind":"crash","level":"fatal","name":"SIGSEGV","stack":"0   start_bench   0x0000000000001234"}})";
 }
 
-LiveClient& live() {
-  static LiveClient client;
-  static BackgroundReports background;
-  return client;
-}
-
 void BM_StartWithEmptyCrashDirectory(benchmark::State& state) {
-  auto& client = live();
+  auto& client = liveClient();
   for (auto _ : state) Quillstone::shared().start(client.config());
 }
 BENCHMARK(BM_StartWithEmptyCrashDirectory)->Unit(benchmark::kMicrosecond);
 
 void BM_StartWithTwoPendingCrashFiles(benchmark::State& state) {
-  auto& client = live();
+  auto& client = liveClient();
   const std::string directory = crashDirectory();
   int number = 0;
   for (auto _ : state) {
@@ -51,5 +45,3 @@ BENCHMARK(BM_StartWithTwoPendingCrashFiles)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace quillstone::bench
-
-BENCHMARK_MAIN();
