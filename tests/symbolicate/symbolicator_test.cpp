@@ -71,6 +71,18 @@ sym::Symbolication symbolicateFile(const std::string& text, const sym::ElfImage&
   return sym::symbolicate(std::move(*parsed.report), image);
 }
 
+// Crashes the crasher in `mode` and symbolicates the file it left against its own image; no
+// frames when either step failed (the failure is reported).
+sym::Symbolication symbolicatedCrash(const char* mode, int expectedSignal,
+                                     std::string_view fileName) {
+  const std::string file = crashCrasher(mode, expectedSignal, fileName);
+  const auto image = openImage(kCrasher);
+  if (!image) return {};
+  auto result = symbolicateFile(file, *image);
+  EXPECT_FALSE(result.frames.empty()) << file;
+  return result;
+}
+
 // The first frame of the program whose outermost function is `function`.
 const sym::SymbolicatedFrame* frameOf(const sym::Symbolication& result, std::string_view function) {
   for (const auto& frame : result.frames) {
@@ -81,11 +93,8 @@ const sym::SymbolicatedFrame* frameOf(const sym::Symbolication& result, std::str
 
 TEST(SymbolicateCrash, ASignalCrashNamesTheFaultingFunctionItsLineAndItsCallers) {
   TempHome home;
-  const std::string file = crashCrasher("segv", SIGSEGV, "crash-signal.json");
-  const auto image = openImage(kCrasher);
-  ASSERT_NE(image, nullptr);
-  const auto result = symbolicateFile(file, *image);
-  ASSERT_FALSE(result.frames.empty()) << file;
+  const auto result = symbolicatedCrash("segv", SIGSEGV, "crash-signal.json");
+  ASSERT_FALSE(result.frames.empty());
 
   // The interrupted instruction comes first and is looked up exactly.
   const auto& top = result.frames.front();
@@ -104,16 +113,13 @@ TEST(SymbolicateCrash, ASignalCrashNamesTheFaultingFunctionItsLineAndItsCallers)
     EXPECT_FALSE(frame.inImage);
     EXPECT_THAT(sym::renderText(result), HasSubstr(frame.text + "\n"));
   }
-  EXPECT_TRUE(sawForeign) << file;
+  EXPECT_TRUE(sawForeign) << sym::renderText(result);
 }
 
 TEST(SymbolicateCrash, TheInterruptedInstructionIsLookedUpExactlyEvenAtAFunctionsFirstByte) {
   TempHome home;
-  const std::string file = crashCrasher("trap-at-entry", SIGILL, "crash-signal.json");
-  const auto image = openImage(kCrasher);
-  ASSERT_NE(image, nullptr);
-  const auto result = symbolicateFile(file, *image);
-  ASSERT_FALSE(result.frames.empty()) << file;
+  const auto result = symbolicatedCrash("trap-at-entry", SIGILL, "crash-signal.json");
+  ASSERT_FALSE(result.frames.empty());
   // Written first, and met again in the backtrace right after the signal frame.
   int seen = 0;
   for (const auto& frame : result.frames) {
@@ -128,11 +134,8 @@ TEST(SymbolicateCrash, TheInterruptedInstructionIsLookedUpExactlyEvenAtAFunction
 
 TEST(SymbolicateCrash, AnInlinedFunctionIsListedAboveTheFunctionItWasInlinedInto) {
   TempHome home;
-  const std::string file = crashCrasher("inlined-segv", SIGSEGV, "crash-signal.json");
-  const auto image = openImage(kCrasher);
-  ASSERT_NE(image, nullptr);
-  const auto result = symbolicateFile(file, *image);
-  ASSERT_FALSE(result.frames.empty()) << file;
+  const auto result = symbolicatedCrash("inlined-segv", SIGSEGV, "crash-signal.json");
+  ASSERT_FALSE(result.frames.empty());
 
   const auto& symbols = result.frames.front().symbols;
   ASSERT_EQ(symbols.size(), 2u) << sym::renderText(result);
@@ -148,10 +151,7 @@ TEST(SymbolicateCrash, AnInlinedFunctionIsListedAboveTheFunctionItWasInlinedInto
 
 TEST(SymbolicateCrash, AnUncaughtExceptionNamesTheThrowingFunctionAtItsThrowLine) {
   TempHome home;
-  const std::string file = crashCrasher("throw", SIGABRT, "crash-exception.json");
-  const auto image = openImage(kCrasher);
-  ASSERT_NE(image, nullptr);
-  const auto result = symbolicateFile(file, *image);
+  const auto result = symbolicatedCrash("throw", SIGABRT, "crash-exception.json");
 
   // The call to the runtime's throw never returns, so its return address may already lie in
   // the next function; only a lookup just before it names the thrower.
