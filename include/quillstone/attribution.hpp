@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "quillstone/export.h"
 #include "quillstone/url.hpp"
 
 namespace quillstone {
@@ -15,10 +16,10 @@ namespace quillstone {
 // installation asks the attribution server once; every later start answers from the stored
 // reply without network traffic. Links that open the app may carry a referral code, which rides
 // along in that request. Reached only through `shared()`; nothing here throws.
-class Attribution {
+class QUILLSTONE_API Attribution {
  public:
   // The attribution answer. Hosts read it; only the library makes one.
-  class Result {
+  class QUILLSTONE_API Result {
    public:
     bool matched() const noexcept { return matched_; }
     const std::string& channel() const noexcept { return channel_; }

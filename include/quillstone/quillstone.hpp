@@ -11,14 +11,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "quillstone/export.h"
 #include "quillstone/url.hpp"
 
 namespace quillstone {
 
-class Quillstone {
+class QUILLSTONE_API Quillstone {
  public:
   // What the host tells the client at start-up. A plain value: the client keeps its own copy.
-  class Config {
+  class QUILLSTONE_API Config {
    public:
     // An absent `server` means the built-in collection server.
     Config(std::string appId, std::optional<Url> server, std::string release, std::string env,

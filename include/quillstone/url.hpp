@@ -5,10 +5,12 @@
 #include <string>
 #include <string_view>
 
+#include "quillstone/export.h"
+
 namespace quillstone {
 
 // An RFC 3986 URI reference (absolute or relative), kept as the text it was parsed from.
-class Url {
+class QUILLSTONE_API Url {
  public:
   // nullopt unless `text` is an RFC 3986 URI reference.
   static std::optional<Url> parse(std::string_view text) noexcept;

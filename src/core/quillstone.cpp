@@ -1,5 +1,8 @@
 // The facade: holds the client's state and delegates every call to its module.
+#include <mutex>
+
 #include "core/facade_impl.hpp"
+#include "core/log_messages.hpp"
 #include "core/pending_crashes.hpp"
 #include "crash/build_uuid.hpp"
 #include "crash/crash_dir.hpp"
@@ -43,6 +46,14 @@ void Quillstone::start(const Config& config) noexcept {
     impl_->state.setConfig(config);
   } catch (...) {
     return;
+  }
+  try {
+    // Said once per process: the host's link choice does not change while it runs.
+    static std::once_flag buildIdChecked;
+    std::call_once(buildIdChecked, [this] {
+      if (crash::imageUUID().empty()) impl_->log.write(core::kLogNoBuildId);
+    });
+  } catch (...) {
   }
   if (config.reportCrash()) {
     try {

@@ -153,7 +153,7 @@ void dieOfSignal(int signo) {
 
 }  // namespace
 
-extern "C" void crashSignalHandler(int signo, siginfo_t*, void* context) {
+void crashSignalHandler(int signo, siginfo_t*, void* context) {
   const int savedErrno = errno;
   CrashSlot& slot = crashSlot();
   const pid_t self = ::gettid();

@@ -13,7 +13,7 @@ constexpr int kCrashSignals[] = {SIGSEGV, SIGABRT, SIGBUS, SIGILL, SIGFPE, SIGTR
 constexpr std::size_t kAlternateStackSize = 0x10000;
 
 // Async-signal-safe: the handler installed for every crash signal.
-extern "C" void crashSignalHandler(int signo, siginfo_t* info, void* context);
+void crashSignalHandler(int signo, siginfo_t* info, void* context);
 
 // Gives the calling thread a new alternate signal stack and installs crashSignalHandler for the
 // crash signals, replacing whatever was installed before. Loads the unwinder first so that no

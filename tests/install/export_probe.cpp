@@ -1,0 +1,1 @@
+// Nothing of its own: the probe library exists to link every object of the static library.
