@@ -6,19 +6,17 @@
 
 #include <nlohmann/json.hpp>
 
-#include "attribution/utf8.hpp"
+#include "base/constants.hpp"
+#include "base/text.hpp"
 #include "platform/os_release.hpp"
 
 namespace quillstone::attribution {
 namespace {
 
-constexpr std::string_view kPlatform = "ios";
 constexpr std::string_view kReferrerPrefix = "la_code=";
 constexpr long kSecondsPerMinute = 60;
 // Far beyond any screen, and small enough to convert to an integer without overflow.
 constexpr double kMaxPixels = 1e9;
-constexpr long kFirstSuccessStatus = 200;
-constexpr long kLastSuccessStatus = 299;
 
 }  // namespace
 
@@ -51,7 +49,7 @@ std::string installRequestBody(const InstallFacts& facts) noexcept {
     nlohmann::json body = {
         {"id", facts.appId},
         {"deviceId", facts.deviceId},
-        {"platform", kPlatform},
+        {"platform", base::kPlatform},
         {"osVersion", facts.device.osVersion},
         {"model", facts.device.model},
         {"lang", facts.device.lang},
@@ -78,10 +76,8 @@ platform::HttpRequest installRequest(const Url& server, std::string body) {
 
 std::optional<std::string> acceptedReply(const platform::HttpResponse& response) {
   if (!response.isHttp || response.error) return std::nullopt;
-  if (response.status < kFirstSuccessStatus || response.status > kLastSuccessStatus) {
-    return std::nullopt;
-  }
-  if (!isValidUtf8(response.body)) return std::nullopt;
+  if (!base::isSuccessStatus(response.status)) return std::nullopt;
+  if (!base::isValidUtf8(response.body)) return std::nullopt;
   return response.body;
 }
 

@@ -1,5 +1,5 @@
 // The host's configuration and the built-in collection server.
-#include "core/text.hpp"
+#include "base/text.hpp"
 #include "quillstone/quillstone.hpp"
 
 namespace quillstone {
@@ -28,7 +28,7 @@ Quillstone::Config::Config(std::string appId, std::optional<Url> server, std::st
 
 Url Quillstone::resolveServer(std::optional<std::string_view> text) noexcept {
   try {
-    const std::string_view trimmed = core::trimSpaceSeparators(text.value_or(""));
+    const std::string_view trimmed = base::trimSpaceSeparators(text.value_or(""));
     if (!trimmed.empty()) {
       if (auto url = Url::parse(trimmed); url && !url->scheme().empty()) return *url;
     }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "base/constants.hpp"
 #include "core/log_messages.hpp"
 
 namespace quillstone::core {
@@ -42,7 +43,7 @@ void Delivery::post(const std::optional<Url>& server, std::string body, Done don
   request.timeout = kPostTimeout;
   http_.start(std::move(request), [&log = log_, done = std::move(done)](platform::HttpResponse r) {
     // Runs on the HTTP session's thread.
-    bool success = r.isHttp && r.status >= 200 && r.status <= 299;
+    bool success = r.isHttp && base::isSuccessStatus(r.status);
     if (r.error) {
       log.write(std::string(kLogNetworkFailure) + *r.error);
       success = false;

@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-#include "core/constants.hpp"
-#include "core/json_text.hpp"
+#include "base/constants.hpp"
+#include "base/json_text.hpp"
 
 namespace quillstone::core {
 namespace {
@@ -16,12 +16,12 @@ struct ErrorKeys {
 // Members in sorted order, as reports have always been written.
 std::string write(std::string_view type, const EnvelopeContext& context, std::int64_t ts,
                   std::string_view data, const ErrorKeys* error) {
-  JsonObjectWriter out(data.size() + 256);
+  base::JsonObjectWriter out(data.size() + 256);
   out.raw("data", data).string("id", context.appId);
   if (error) out.string("imageUUID", error->imageUUID);
-  out.string("platform", kPlatform)
+  out.string("platform", base::kPlatform)
       .string("release", context.release)
-      .string("sdk", kSdkVersion)
+      .string("sdk", base::kSdkVersion)
       .string("sid", context.sessionId)
       .number("ts", ts)
       .string("type", type);
@@ -57,7 +57,7 @@ std::string envelope(std::string_view type, const EnvelopeContext& context, std:
 std::string errorEnvelope(const EnvelopeContext& context, std::string_view userId,
                           std::string_view imageUUID, std::int64_t ts, std::string_view data) {
   const ErrorKeys error{userId, imageUUID};
-  return write(kErrorType, context, ts, data, &error);
+  return write(base::kErrorType, context, ts, data, &error);
 }
 
 std::optional<std::string> serialize(const nlohmann::json& value) {

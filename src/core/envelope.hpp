@@ -26,9 +26,6 @@ std::string envelope(std::string_view type, const EnvelopeContext& context, std:
 std::string errorEnvelope(const EnvelopeContext& context, std::string_view userId,
                           std::string_view imageUUID, std::int64_t ts, std::string_view data);
 
-// The "type" of error reports and crash files.
-constexpr std::string_view kErrorType = "error";
-
 // False when `value` holds, at any depth, something JSON cannot express: a non-finite number
 // or a discarded value.
 bool hasJsonForm(const nlohmann::json& value);

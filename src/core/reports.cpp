@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "base/json_text.hpp"
+#include "base/text.hpp"
 #include "core/envelope.hpp"
-#include "core/json_text.hpp"
-#include "core/text.hpp"
 #include "crash/build_uuid.hpp"
 #include "crash/stack_format.hpp"
 #include "device/device_info.hpp"
@@ -26,10 +26,10 @@ EnvelopeContext envelopeContext(const Quillstone::Config& config, const ClientSt
 
 // Host text, with invalid UTF-8 replaced the way every other host text is.
 void appendHostString(std::string& out, std::string_view text) {
-  if (isValidUtf8(text)) {
-    appendJsonString(out, text);
+  if (base::isValidUtf8(text)) {
+    base::appendJsonString(out, text);
   } else {
-    appendJsonString(out, sanitizeUtf8(text));
+    base::appendJsonString(out, base::sanitizeUtf8(text));
   }
 }
 
@@ -51,15 +51,16 @@ void appendHostProperties(std::string& out, const std::optional<Properties>& pro
     out += "{}";
     return;
   }
-  const bool keysClean = std::all_of(props->begin(), props->end(),
-                                     [](const auto& entry) { return isValidUtf8(entry.first); });
+  const bool keysClean = std::all_of(props->begin(), props->end(), [](const auto& entry) {
+    return base::isValidUtf8(entry.first);
+  });
   if (keysClean) {
     appendProperties(out, *props);
     return;
   }
   // Cleaned keys sort differently and two of them can become one; the later value wins.
   Properties clean;
-  for (const auto& [key, text] : *props) clean[sanitizeUtf8(key)] = text;
+  for (const auto& [key, text] : *props) clean[base::sanitizeUtf8(key)] = text;
   appendProperties(out, clean);
 }
 
@@ -67,7 +68,7 @@ void appendHostProperties(std::string& out, const std::optional<Properties>& pro
 
 std::string eventData(std::string_view name, double value, const std::optional<Properties>& props,
                       std::string_view path) {
-  JsonObjectWriter data;
+  base::JsonObjectWriter data;
   data.string("name", name).string("path", path);
   appendHostProperties(data.member("props"), props);
   data.number("value", value);
@@ -75,8 +76,9 @@ std::string eventData(std::string_view name, double value, const std::optional<P
 }
 
 std::string errorData(const ErrorFields& fields) {
-  const std::string extra = JsonObjectWriter().raw("device", fields.device).finish();
-  return JsonObjectWriter(fields.breadcrumbs.size() + fields.stack.size() + extra.size() + 256)
+  const std::string extra = base::JsonObjectWriter().raw("device", fields.device).finish();
+  return base::JsonObjectWriter(fields.breadcrumbs.size() + fields.stack.size() + extra.size() +
+                                256)
       .raw("breadcrumbs", fields.breadcrumbs)
       .raw("extra", extra)
       .string("kind", kErrorKind)
@@ -93,7 +95,7 @@ nlohmann::json breadcrumbRecord(std::int64_t t, std::string type, nlohmann::json
 }
 
 nlohmann::json sanitizedJson(nlohmann::json value) {
-  if (value.is_string()) return sanitizeUtf8(value.get_ref<const std::string&>());
+  if (value.is_string()) return base::sanitizeUtf8(value.get_ref<const std::string&>());
   if (value.is_array()) {
     for (auto& element : value) element = sanitizedJson(std::move(element));
     return value;
@@ -101,7 +103,7 @@ nlohmann::json sanitizedJson(nlohmann::json value) {
   if (!value.is_object()) return value;
   nlohmann::json clean = nlohmann::json::object();
   for (auto& [key, element] : value.get_ref<nlohmann::json::object_t&>()) {
-    clean[sanitizeUtf8(key)] = sanitizedJson(std::move(element));
+    clean[base::sanitizeUtf8(key)] = sanitizedJson(std::move(element));
   }
   return clean;
 }
@@ -110,8 +112,8 @@ void Reports::track(std::string_view name, double value, const std::optional<Pro
   const auto config = state_.config();
   if (!config) return;  // nowhere to send it before start
   if (!std::isfinite(value)) return;
-  std::string cleanName = sanitizeUtf8(name);
-  if (isBlank(cleanName)) return;
+  std::string cleanName = base::sanitizeUtf8(name);
+  if (base::isBlank(cleanName)) return;
   const std::string data = eventData(cleanName, value, props, state_.currentPage());
   const auto context = envelopeContext(*config, state_, defaults_);
   // A report is sent once; whether it arrived is not looked at.
@@ -123,12 +125,12 @@ void Reports::capture(std::string_view name, std::string_view message, std::stri
   const auto config = state_.config();
   if (!config) return;
   const std::string stackText =
-      stack.empty() ? crash::normalize(crash::currentReturnAddresses()) : sanitizeUtf8(stack);
+      stack.empty() ? crash::normalize(crash::currentReturnAddresses()) : base::sanitizeUtf8(stack);
   const std::string path = state_.currentPage();
   const std::string breadcrumbs = state_.breadcrumbsJson();
   const std::string device = device::deviceInfo(config->release());
-  const std::string cleanName = sanitizeUtf8(name);
-  const std::string cleanMessage = sanitizeUtf8(message);
+  const std::string cleanName = base::sanitizeUtf8(name);
+  const std::string cleanMessage = base::sanitizeUtf8(message);
   const std::string data =
       errorData({cleanName, cleanMessage, stackText, path, device, breadcrumbs});
   const auto context = envelopeContext(*config, state_, defaults_);
@@ -139,11 +141,11 @@ void Reports::capture(std::string_view name, std::string_view message, std::stri
 }
 
 void Reports::setUser(std::string_view userId) {
-  state_.setUserId(graphemePrefix(sanitizeUtf8(userId), kMaxUserIdGraphemes));
+  state_.setUserId(base::graphemePrefix(base::sanitizeUtf8(userId), kMaxUserIdGraphemes));
 }
 
 void Reports::setPage(std::string_view page) {
-  std::string cleanPage = sanitizeUtf8(page);
+  std::string cleanPage = base::sanitizeUtf8(page);
   state_.setCurrentPage(cleanPage);
   addBreadcrumb(kRouteBreadcrumb, {{"to", std::move(cleanPage)}});
 }
@@ -152,7 +154,7 @@ bool Reports::addBreadcrumb(std::string_view type, nlohmann::json::object_t data
   nlohmann::json cleanData = sanitizedJson(std::move(data));
   if (!hasJsonForm(cleanData)) return false;
   state_.appendBreadcrumb(
-      breadcrumbRecord(platform::nowMillis(), sanitizeUtf8(type),
+      breadcrumbRecord(platform::nowMillis(), base::sanitizeUtf8(type),
                        std::move(cleanData.get_ref<nlohmann::json::object_t&>())));
   return true;
 }

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "core/constants.hpp"
+#include "base/constants.hpp"
 #include "device/identity.hpp"
 #include "platform/bundle.hpp"
 #include "platform/locale.hpp"
@@ -51,7 +51,7 @@ std::uint64_t wholeMiB(std::uint64_t bytes) { return bytes / kBytesPerMiB; }
 nlohmann::json fullDeviceInfo(const ProfileInputs& in) {
   const platform::DiskSpace disk = in.disk.value_or(platform::DiskSpace{});
   return nlohmann::json::object({
-      {"platform", core::kPlatform},
+      {"platform", base::kPlatform},
       {"brand", kBrand},
       {"model", in.model},
       {"modelName", in.modelName},
@@ -61,7 +61,7 @@ nlohmann::json fullDeviceInfo(const ProfileInputs& in) {
       {"build", buildNumber(in.infoDictionary)},
       {"bundleId", in.bundleIdentifier.value_or("")},
       {"stableId", in.stableId},
-      {"sdkVersion", core::kSdkVersion},
+      {"sdkVersion", base::kSdkVersion},
       {"screen", nlohmann::json::object({{"w", wholePoints(in.screen.width())},
                                          {"h", wholePoints(in.screen.height())},
                                          {"scale", in.screen.scale}})},

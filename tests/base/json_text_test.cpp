@@ -1,16 +1,18 @@
-#include "core/json_text.hpp"
+#include "base/json_text.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
+#include <vector>
 
-#include "core/text.hpp"
+#include "base/text.hpp"
 
-namespace quillstone::core {
+namespace quillstone::base {
 namespace {
 
 std::string libraryText(const nlohmann::json& value) {
@@ -89,5 +91,51 @@ TEST(JsonText, NumbersComeOutAsTheJsonLibraryWritesThem) {
   }
 }
 
+TEST(EscapeJsonText, EscapesWhatJsonRequiresAndReplacesBrokenText) {
+  EXPECT_EQ(escapeJsonText("a\"b\\c\n\x01"), "a\\\"b\\\\c\\n\\u0001");
+  EXPECT_EQ(escapeJsonText("x\xffy"), "x\xef\xbf\xbdy");
+  EXPECT_EQ(escapeJsonText("收到"), "收到");
+  // A cut never splits a character or an escape.
+  EXPECT_EQ(escapeJsonText("收到", 5), "收");
+  EXPECT_EQ(escapeJsonText("a\"", 2), "a");
+}
+
+// The crash files' form: the text cleaned byte by byte, then escaped as the library escapes, and
+// with a budget cut after the last whole piece that fits, the buffer form writing the same bytes
+// and nothing past its room.
+TEST(EscapeJsonText, EveryBudgetCutsTheCleanedTextAfterItsLastWholePiece) {
+  std::mt19937 random(11);
+  std::uniform_int_distribution<int> length(0, 16);
+  const unsigned char alphabet[] = {'a',  '"',  '\\', '\n', 0x01, 0x7f, 0x80, 0xbf, 0xc2,
+                                    0xe4, 0xb8, 0xad, 0xed, 0xa0, 0xf0, 0x9f, 0x91, 0xff};
+  std::uniform_int_distribution<std::size_t> pick(0, sizeof alphabet - 1);
+  for (int round = 0; round < 3000; ++round) {
+    std::string text;
+    for (int i = length(random); i > 0; --i) text += static_cast<char>(alphabet[pick(random)]);
+    const std::string full = escapeJsonText(text);
+    const std::string library = libraryText(sanitizeUtf8(text));
+    ASSERT_EQ('"' + full + '"', library) << "round " << round;
+    // Where each piece of the escaped text ends: an escape, or one whole character.
+    std::vector<std::size_t> ends{0};
+    for (std::size_t at = 0; at < full.size();) {
+      if (full[at] == '\\') {
+        at += full[at + 1] == 'u' ? 6 : 2;
+      } else {
+        at += utf8SequenceLength(std::string_view(full).substr(at));
+      }
+      ends.push_back(at);
+    }
+    for (std::size_t budget = 0; budget <= full.size() + 1; ++budget) {
+      const std::size_t cut = *std::prev(std::upper_bound(ends.begin(), ends.end(), budget));
+      ASSERT_EQ(escapeJsonText(text, budget), full.substr(0, cut)) << "budget " << budget;
+      std::string buffer(budget + 1, '#');
+      const EscapedLength done = escapeJsonInto(text, buffer.data(), budget, InvalidUtf8::eachByte);
+      ASSERT_EQ(buffer.substr(0, done.written), full.substr(0, cut));
+      ASSERT_EQ(buffer[budget], '#');
+      ASSERT_EQ(escapeJsonText(text.substr(0, done.consumed)), full.substr(0, cut));
+    }
+  }
+}
+
 }  // namespace
-}  // namespace quillstone::core
+}  // namespace quillstone::base

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace quillstone::core {
+namespace quillstone::base {
 
 // The length of the well-formed UTF-8 sequence `text` starts with, or 0 when it starts with
 // none (or is empty).
@@ -28,4 +28,4 @@ bool isBlank(std::string_view text);
 // The first `count` extended grapheme clusters of `text` (valid UTF-8), or all of it.
 std::string graphemePrefix(std::string_view text, std::size_t count);
 
-}  // namespace quillstone::core
+}  // namespace quillstone::base

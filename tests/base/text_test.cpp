@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "core/text.hpp"
+#include "base/text.hpp"
 
-namespace quillstone::core {
+namespace quillstone::base {
 namespace {
 
 TEST(Text, TrimsSpaceSeparatorsAndTabsButNotLineBreaks) {
@@ -36,4 +36,4 @@ TEST(Text, CutsAtGraphemeClusters) {
 }
 
 }  // namespace
-}  // namespace quillstone::core
+}  // namespace quillstone::base

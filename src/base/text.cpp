@@ -1,11 +1,11 @@
-#include "core/text.hpp"
+#include "base/text.hpp"
 
 #include <utf8proc.h>
 
 #include <cstdint>
 #include <cstring>
 
-namespace quillstone::core {
+namespace quillstone::base {
 namespace {
 
 constexpr utf8proc_int32_t kReplacementCharacter = 0xFFFD;
@@ -155,4 +155,4 @@ std::string graphemePrefix(std::string_view text, std::size_t count) {
   return std::string(text);
 }
 
-}  // namespace quillstone::core
+}  // namespace quillstone::base
