@@ -8,7 +8,8 @@
 
 #include "base/constants.hpp"
 #include "base/text.hpp"
-#include "platform/os_release.hpp"
+#include "platform/kernel.hpp"
+#include "platform/system_version.hpp"
 
 namespace quillstone::attribution {
 namespace {
@@ -33,8 +34,8 @@ std::int64_t wholePixels(double length) noexcept {
 DeviceFacts deviceFactsFrom(const platform::Screen& screen, const platform::LocaleSettings& locale,
                             const platform::TimeZone& timeZone) {
   DeviceFacts facts;
-  facts.osVersion = platform::osVersion();
-  facts.model = platform::hardwareMachine();
+  facts.osVersion = platform::systemVersion();
+  facts.model = platform::systemKernel().names().machine;
   const auto languages = locale.preferredLanguages();
   if (!languages.empty()) facts.lang = languages.front();
   facts.tz = tzMinutes(timeZone.secondsFromUtc(std::chrono::system_clock::now()));

@@ -2,7 +2,6 @@
 #pragma once
 
 #include "core/client_state.hpp"
-#include "core/delivery.hpp"
 #include "core/reports.hpp"
 #include "crash/exception_handler.hpp"
 #include "device/device_report.hpp"
@@ -11,6 +10,7 @@
 #include "platform/log.hpp"
 #include "platform/worker.hpp"
 #include "quillstone/quillstone.hpp"
+#include "transport/delivery.hpp"
 
 namespace quillstone {
 
@@ -29,7 +29,7 @@ struct Quillstone::Impl : std::enable_shared_from_this<Quillstone::Impl> {
   platform::HttpSession& http;
   platform::DefaultsStore& defaults;
   platform::Worker& worker;
-  core::Delivery delivery;
+  transport::Delivery delivery;
   core::ClientState state;
   core::Reports reports;
   const device::DeviceReporter deviceReporter;

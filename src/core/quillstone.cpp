@@ -1,6 +1,5 @@
 // The facade: holds the client's state and delegates every call to its module.
 #include "core/facade_impl.hpp"
-#include "core/pending_crashes.hpp"
 #include "crash/build_uuid.hpp"
 #include "crash/crash_dir.hpp"
 #include "crash/exception_handler.hpp"
@@ -8,6 +7,7 @@
 #include "crash/stack_format.hpp"
 #include "device/identity.hpp"
 #include "platform/random.hpp"
+#include "transport/pending_crashes.hpp"
 
 namespace quillstone {
 
@@ -78,8 +78,8 @@ void Quillstone::flushPendingCrashes() noexcept {
     // Before the first start there is no server: the files wait for it.
     const auto config = impl_->state.config();
     if (!config) return;
-    core::uploadPendingCrashes(crash::crashDirectory(), impl_->delivery, config->server(),
-                               impl_->log);
+    transport::uploadPendingCrashes(crash::crashDirectory(), impl_->delivery, config->server(),
+                                    impl_->log);
   } catch (...) {
   }
 }

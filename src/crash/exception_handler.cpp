@@ -90,7 +90,7 @@ bool persist(std::string_view kind, std::string_view level, std::string_view nam
   };
   std::optional<std::string> dataText;
   try {
-    dataText = core::serialize(data);
+    dataText = report::serialize(data);
   } catch (...) {
   }
   if (!dataText) {
@@ -98,12 +98,12 @@ bool persist(std::string_view kind, std::string_view level, std::string_view nam
     // such values as null and bad text replaced.
     dataText = data.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   }
-  const core::EnvelopeContext envelope{
+  const report::EnvelopeContext envelope{
       base::sanitizeUtf8(context.envelope.appId), base::sanitizeUtf8(context.envelope.installId),
       base::sanitizeUtf8(context.envelope.sessionId), base::sanitizeUtf8(context.envelope.release)};
-  const std::string text =
-      core::errorEnvelope(envelope, base::sanitizeUtf8(context.userId),
-                          base::sanitizeUtf8(context.imageUUID), platform::nowMillis(), *dataText);
+  const std::string text = report::errorEnvelope(envelope, base::sanitizeUtf8(context.userId),
+                                                 base::sanitizeUtf8(context.imageUUID),
+                                                 platform::nowMillis(), *dataText);
   // Replaced as a whole, so a process killed during the write leaves the earlier file intact.
   const std::string path = crashDirectory() + "/" + std::string(file);
   return platform::writeFileAtomically(path, text, kCrashFileMode);

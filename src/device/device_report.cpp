@@ -1,9 +1,9 @@
 #include "device/device_report.hpp"
 
-#include "core/envelope.hpp"
 #include "device/full_profile.hpp"
 #include "device/install_id.hpp"
 #include "platform/clock.hpp"
+#include "report/envelope.hpp"
 
 namespace quillstone::device {
 namespace {
@@ -27,13 +27,13 @@ void reportDevice(const DeviceReporter& client) {
   // give the envelope one release and the profile another.
   const auto config = client.state.config();
   if (!config) return;
-  const core::EnvelopeContext context{config->appId(), installId(client.defaults),
-                                      client.state.sessionId(), config->release()};
+  const report::EnvelopeContext context{config->appId(), installId(client.defaults),
+                                        client.state.sessionId(), config->release()};
   const auto ts = platform::nowMillis();
-  const auto data = core::serialize(fullDeviceInfo(config->release()));
+  const auto data = report::serialize(fullDeviceInfo(config->release()));
   if (!data) return;
   // Not retried: the next launch sends a fresh one.
-  client.delivery.post(config->server(), core::envelope(kDeviceType, context, ts, *data),
+  client.delivery.post(config->server(), report::envelope(kDeviceType, context, ts, *data),
                        [](bool) {});
 }
 

@@ -5,9 +5,9 @@
 #include <memory>
 
 #include "core/client_state.hpp"
-#include "core/delivery.hpp"
 #include "platform/defaults_store.hpp"
 #include "platform/worker.hpp"
+#include "transport/delivery.hpp"
 
 namespace quillstone::device {
 
@@ -18,7 +18,7 @@ inline constexpr std::chrono::milliseconds kDeviceReportDelay{2000};
 // The parts of the client the device report reads and leaves through.
 struct DeviceReporter {
   core::ClientState& state;
-  const core::Delivery& delivery;
+  const transport::Delivery& delivery;
   platform::DefaultsStore& defaults;
 };
 

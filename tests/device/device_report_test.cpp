@@ -56,7 +56,7 @@ using testing::RecordingSession;
 struct OwnedClient {
   OwnedClient(platform::HttpSession& http, platform::Log& log, platform::DefaultsStore& defaults)
       : delivery(http, log), reporter{state, delivery, defaults} {}
-  core::Delivery delivery;
+  transport::Delivery delivery;
   core::ClientState state{"5E55105E-0000-4000-8000-000000000001"};
   DeviceReporter reporter;
 };

@@ -1,4 +1,4 @@
-#include "core/pending_crashes.hpp"
+#include "transport/pending_crashes.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
-#include "core/delivery.hpp"
+#include "transport/delivery.hpp"
 
 #include <chrono>
 
 #include "base/constants.hpp"
-#include "core/log_messages.hpp"
+#include "transport/log_messages.hpp"
 
-namespace quillstone::core {
+namespace quillstone::transport {
 namespace {
 
 constexpr std::string_view kRumPath = "rum";
@@ -52,4 +52,4 @@ void Delivery::post(const std::optional<Url>& server, std::string body, Done don
   });
 }
 
-}  // namespace quillstone::core
+}  // namespace quillstone::transport

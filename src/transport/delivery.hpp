@@ -10,7 +10,7 @@
 #include "platform/log.hpp"
 #include "quillstone/url.hpp"
 
-namespace quillstone::core {
+namespace quillstone::transport {
 
 // Success flag of one post; runs exactly once, on the HTTP session's thread.
 using Done = std::function<void(bool)>;
@@ -38,4 +38,4 @@ class Delivery {
 // The request's URL: the server with "rum" added to its path.
 Url rumEndpoint(const Url& server);
 
-}  // namespace quillstone::core
+}  // namespace quillstone::transport

@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace quillstone::core {
+namespace quillstone::report {
 
 struct EnvelopeContext {
   std::string appId;
@@ -33,4 +33,4 @@ bool hasJsonForm(const nlohmann::json& value);
 // Compact JSON text, or nullopt when the value has no JSON form (a non-finite number anywhere).
 std::optional<std::string> serialize(const nlohmann::json& value);
 
-}  // namespace quillstone::core
+}  // namespace quillstone::report

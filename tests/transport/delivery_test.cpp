@@ -1,4 +1,4 @@
-#include "core/delivery.hpp"
+#include "transport/delivery.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include "support/recording_log.hpp"
 #include "support/wait.hpp"
 
-namespace quillstone::core {
+namespace quillstone::transport {
 namespace {
 
 using testing::CannedResponse;
@@ -144,4 +144,4 @@ TEST_F(DeliveryTest, ConcurrencyManyPostsFromManyThreadsEachCompleteOnce) {
 }
 
 }  // namespace
-}  // namespace quillstone::core
+}  // namespace quillstone::transport

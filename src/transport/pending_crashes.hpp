@@ -3,13 +3,13 @@
 
 #include <string>
 
-#include "core/delivery.hpp"
+#include "transport/delivery.hpp"
 
-namespace quillstone::core {
+namespace quillstone::transport {
 
 // Posts every "*.json" file directly inside `directory`, byte for byte, and deletes each one
 // only after the server accepted it. Returns once every upload has started.
 void uploadPendingCrashes(const std::string& directory, const Delivery& delivery, const Url& server,
                           platform::Log& log);
 
-}  // namespace quillstone::core
+}  // namespace quillstone::transport

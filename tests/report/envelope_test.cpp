@@ -1,4 +1,4 @@
-#include "core/envelope.hpp"
+#include "report/envelope.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <limits>
 #include <set>
 
-namespace quillstone::core {
+namespace quillstone::report {
 namespace {
 
 const EnvelopeContext kContext{"app", "VID", "SID", "1.2.3"};
@@ -95,4 +95,4 @@ TEST(Envelope, IsTheTextTheJsonLibraryWritesForTheSameReport) {
 }
 
 }  // namespace
-}  // namespace quillstone::core
+}  // namespace quillstone::report

@@ -1,11 +1,11 @@
-#include "core/envelope.hpp"
+#include "report/envelope.hpp"
 
 #include <cmath>
 
 #include "base/constants.hpp"
 #include "base/json_text.hpp"
 
-namespace quillstone::core {
+namespace quillstone::report {
 namespace {
 
 struct ErrorKeys {
@@ -73,4 +73,4 @@ std::optional<std::string> serialize(const nlohmann::json& value) {
   }
 }
 
-}  // namespace quillstone::core
+}  // namespace quillstone::report

@@ -1,14 +1,9 @@
-#include "core/pending_crashes.hpp"
+#include "transport/pending_crashes.hpp"
 
-#include <dirent.h>
-#include <unistd.h>
-
-#include <vector>
-
-#include "core/log_messages.hpp"
 #include "platform/files.hpp"
+#include "transport/log_messages.hpp"
 
-namespace quillstone::core {
+namespace quillstone::transport {
 namespace {
 
 constexpr std::string_view kCrashFileExtension = "json";
@@ -20,23 +15,11 @@ bool hasCrashFileExtension(std::string_view name) {
   return dot != std::string_view::npos && dot != 0 && name.substr(dot + 1) == kCrashFileExtension;
 }
 
-std::vector<std::string> listEntries(const std::string& directory) {
-  std::vector<std::string> names;
-  DIR* dir = ::opendir(directory.c_str());
-  if (dir == nullptr) return names;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string_view name = entry->d_name;
-    if (name != "." && name != "..") names.emplace_back(name);
-  }
-  ::closedir(dir);
-  return names;
-}
-
 }  // namespace
 
 void uploadPendingCrashes(const std::string& directory, const Delivery& delivery, const Url& server,
                           platform::Log& log) {
-  for (const std::string& name : listEntries(directory)) {
+  for (const std::string& name : platform::listDirectory(directory)) {
     if (!hasCrashFileExtension(name)) continue;
     std::string path = directory + "/" + name;
     auto bytes = platform::readFile(path);
@@ -51,10 +34,10 @@ void uploadPendingCrashes(const std::string& directory, const Delivery& delivery
                     }
                     // A crash written meanwhile under the same name (another instance of the app)
                     // has not been sent; it stays for the next upload.
-                    if (platform::readFile(path) == sent) ::unlink(path.c_str());
+                    if (platform::readFile(path) == sent) platform::removeFile(path);
                     log.write(std::string(kLogCrashUploaded) + name);
                   });
   }
 }
 
-}  // namespace quillstone::core
+}  // namespace quillstone::transport
