@@ -8,7 +8,6 @@
 
 #include "base/constants.hpp"
 #include "base/text.hpp"
-#include "platform/kernel.hpp"
 #include "platform/system_version.hpp"
 
 namespace quillstone::attribution {
@@ -31,15 +30,14 @@ std::int64_t wholePixels(double length) noexcept {
   return static_cast<std::int64_t>(std::min(length, kMaxPixels));
 }
 
-DeviceFacts deviceFactsFrom(const platform::Screen& screen, const platform::LocaleSettings& locale,
-                            const platform::TimeZone& timeZone) {
+DeviceFacts deviceFactsFrom(const platform::Services& services) {
   DeviceFacts facts;
-  facts.osVersion = platform::systemVersion();
-  facts.model = platform::systemKernel().names().machine;
-  const auto languages = locale.preferredLanguages();
+  facts.osVersion = platform::systemVersion(services.environment, services.kernel);
+  facts.model = services.kernel.names().machine;
+  const auto languages = services.locale.preferredLanguages();
   if (!languages.empty()) facts.lang = languages.front();
-  facts.tz = tzMinutes(timeZone.secondsFromUtc(std::chrono::system_clock::now()));
-  const auto metrics = screen.mainScreen();
+  facts.tz = tzMinutes(services.timeZone.secondsFromUtc(std::chrono::system_clock::now()));
+  const auto metrics = services.screen.mainScreen();
   facts.screenW = wholePixels(metrics.nativeWidth);
   facts.screenH = wholePixels(metrics.nativeHeight);
   return facts;

@@ -12,12 +12,13 @@ constexpr std::string_view kOsVersionPrefix = "iOS ";
 
 }  // namespace
 
-std::string deviceInfo(const std::string& release) {
+std::string deviceInfo(const platform::Services& services, const std::string& release) {
   // Written for every error report, so straight to text, in the sorted order of the keys.
   return base::JsonObjectWriter()
       .string("appVersion", release)
-      .string("model", machineId())
-      .string("osVersion", std::string(kOsVersionPrefix) + platform::systemVersion())
+      .string("model", machineId(services.environment, services.kernel))
+      .string("osVersion", std::string(kOsVersionPrefix) +
+                               platform::systemVersion(services.environment, services.kernel))
       .string("platform", base::kPlatform)
       .finish();
 }

@@ -1,6 +1,6 @@
-#include "core/client_state.hpp"
+#include "client/client_state.hpp"
 
-namespace quillstone::core {
+namespace quillstone::client {
 
 std::shared_ptr<const Quillstone::Config> ClientState::config() const {
   std::lock_guard guard(lock_);
@@ -94,4 +94,4 @@ std::string ClientState::breadcrumbsJson() const {
   return text;
 }
 
-}  // namespace quillstone::core
+}  // namespace quillstone::client

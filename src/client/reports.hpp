@@ -9,12 +9,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/client_state.hpp"
-#include "platform/defaults_store.hpp"
+#include "client/client_state.hpp"
+#include "platform/services.hpp"
 #include "report/report_data.hpp"
 #include "transport/delivery.hpp"
 
-namespace quillstone::core {
+namespace quillstone::client {
 
 constexpr std::size_t kMaxUserIdGraphemes = 120;
 constexpr std::string_view kRouteBreadcrumb = "route";
@@ -27,8 +27,8 @@ static_assert(kTestEventMessage.size() == 50, "the self-test message is fixed to
 class Reports {
  public:
   Reports(ClientState& state, const transport::Delivery& delivery,
-          platform::DefaultsStore& defaults)
-      : state_(state), delivery_(delivery), defaults_(defaults) {}
+          const platform::Services& services)
+      : state_(state), delivery_(delivery), services_(services) {}
 
   // Sends a named event. Dropped before start, for a blank name or a non-finite value.
   void track(std::string_view name, double value, const std::optional<report::Properties>& props);
@@ -43,7 +43,7 @@ class Reports {
  private:
   ClientState& state_;
   const transport::Delivery& delivery_;
-  platform::DefaultsStore& defaults_;
+  const platform::Services& services_;
 };
 
-}  // namespace quillstone::core
+}  // namespace quillstone::client

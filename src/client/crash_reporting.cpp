@@ -1,5 +1,5 @@
 // What the facade hands to crash capture: its state, read at the moment it is needed.
-#include "core/facade_impl.hpp"
+#include "client/facade_impl.hpp"
 #include "crash/build_uuid.hpp"
 #include "crash/crash_dir.hpp"
 #include "crash/crash_files.hpp"
@@ -32,7 +32,7 @@ crash::CrashContext Quillstone::Impl::crashContext() {
   context.userId = state.userId();
   context.imageUUID = crash::imageUUID();
   context.page = state.currentPage();
-  auto device = nlohmann::json::parse(device::deviceInfo(release), nullptr, false);
+  auto device = nlohmann::json::parse(device::deviceInfo(services, release), nullptr, false);
   context.device = device.is_discarded() ? nlohmann::json::object() : std::move(device);
   context.breadcrumbs = state.breadcrumbs();
   return context;

@@ -11,7 +11,7 @@
 
 #include "quillstone/quillstone.hpp"
 
-namespace quillstone::core {
+namespace quillstone::client {
 
 // Every accessor holds the lock for the field operation alone, so no caller can hold it while
 // calling into another module.
@@ -67,4 +67,4 @@ class ClientState {
   bool deviceReported_ = false;
 };
 
-}  // namespace quillstone::core
+}  // namespace quillstone::client

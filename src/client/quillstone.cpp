@@ -1,5 +1,6 @@
 // The facade: holds the client's state and delegates every call to its module.
-#include "core/facade_impl.hpp"
+#include "client/device_reporting.hpp"
+#include "client/facade_impl.hpp"
 #include "crash/build_uuid.hpp"
 #include "crash/crash_dir.hpp"
 #include "crash/exception_handler.hpp"
@@ -11,15 +12,16 @@
 
 namespace quillstone {
 
-Quillstone::Impl::Impl()
-    : log(platform::systemLog()),
-      http(platform::systemHttpSession()),
-      defaults(platform::systemDefaults()),
-      worker(platform::systemWorker()),
+Quillstone::Impl::Impl(const platform::Services& services)
+    : services(services),
+      log(services.log),
+      http(services.http),
+      defaults(services.defaults),
+      worker(services.worker),
       delivery(http, log),
       state(platform::newUuid()),
-      reports(state, delivery, defaults),
-      deviceReporter{state, delivery, defaults} {}
+      reports(state, delivery, services),
+      deviceReporter(client::deviceReporter(state, delivery, services)) {}
 
 void Quillstone::Impl::scheduleDeviceReport() {
   // Shares the facade's own ownership of this state, then weakens it: a pending item keeps
@@ -28,7 +30,7 @@ void Quillstone::Impl::scheduleDeviceReport() {
       worker, std::shared_ptr<const device::DeviceReporter>(shared_from_this(), &deviceReporter));
 }
 
-Quillstone::Quillstone() : impl_(std::make_shared<Impl>()) {}
+Quillstone::Quillstone() : impl_(std::make_shared<Impl>(platform::systemServices())) {}
 Quillstone::~Quillstone() = default;
 
 Quillstone& Quillstone::shared() noexcept {
@@ -126,7 +128,7 @@ void Quillstone::addBreadcrumb(std::string_view type, nlohmann::json::object_t d
 
 void Quillstone::testEvent() noexcept {
   // Left empty, the stack becomes the caller's own, which shows symbolication working too.
-  capture(core::kTestEventName, core::kTestEventMessage, "");
+  capture(client::kTestEventName, client::kTestEventMessage, "");
 }
 
 void Quillstone::testCrash() noexcept {
@@ -154,7 +156,8 @@ std::string Quillstone::imageUUID() noexcept {
 
 std::string Quillstone::machineId() noexcept {
   try {
-    return device::machineId();
+    const auto& services = platform::systemServices();
+    return device::machineId(services.environment, services.kernel);
   } catch (...) {
     return {};
   }
@@ -170,7 +173,7 @@ std::string Quillstone::cpuArch() noexcept {
 
 std::string Quillstone::networkType() noexcept {
   try {
-    return device::networkType();
+    return device::networkType(platform::systemServices().reachability);
   } catch (...) {
     return {};
   }

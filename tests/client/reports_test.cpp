@@ -1,5 +1,5 @@
 // Reports as the collection server receives them: the client against the loopback collector.
-#include "core/reports.hpp"
+#include "client/reports.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

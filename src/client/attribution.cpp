@@ -2,23 +2,21 @@
 #include "quillstone/attribution.hpp"
 
 #include "attribution/attribution_client.hpp"
-#include "platform/keychain.hpp"
+#include "platform/services.hpp"
 
 namespace quillstone {
 
 struct Attribution::Impl {
-  Impl()
-      : deviceIds(platform::systemKeychain()),
-        client(platform::systemHttpSession(), platform::systemDefaults(), deviceIds, [] {
-          return attribution::deviceFactsFrom(platform::systemScreen(), platform::systemLocale(),
-                                              platform::systemTimeZone());
-        }) {}
+  explicit Impl(const platform::Services& services)
+      : deviceIds(services.keychain),
+        client(services.http, services.defaults, deviceIds,
+               [&services] { return attribution::deviceFactsFrom(services); }) {}
 
   attribution::DeviceIdSource deviceIds;
   attribution::AttributionClient client;
 };
 
-Attribution::Attribution() : impl_(std::make_unique<Impl>()) {}
+Attribution::Attribution() : impl_(std::make_unique<Impl>(platform::systemServices())) {}
 Attribution::~Attribution() = default;
 
 Attribution& Attribution::shared() noexcept {

@@ -1,4 +1,4 @@
-#include "core/reports.hpp"
+#include "client/reports.hpp"
 
 #include <cmath>
 
@@ -10,7 +10,7 @@
 #include "platform/clock.hpp"
 #include "report/envelope.hpp"
 
-namespace quillstone::core {
+namespace quillstone::client {
 namespace {
 
 constexpr std::string_view kEventType = "event";
@@ -30,7 +30,7 @@ void Reports::track(std::string_view name, double value,
   std::string cleanName = base::sanitizeUtf8(name);
   if (base::isBlank(cleanName)) return;
   const std::string data = report::eventData(cleanName, value, props, state_.currentPage());
-  const auto context = envelopeContext(*config, state_, defaults_);
+  const auto context = envelopeContext(*config, state_, services_.defaults);
   // A report is sent once; whether it arrived is not looked at.
   delivery_.post(config->server(),
                  report::envelope(kEventType, context, platform::nowMillis(), data), nullptr);
@@ -43,12 +43,12 @@ void Reports::capture(std::string_view name, std::string_view message, std::stri
       stack.empty() ? crash::normalize(crash::currentReturnAddresses()) : base::sanitizeUtf8(stack);
   const std::string path = state_.currentPage();
   const std::string breadcrumbs = state_.breadcrumbsJson();
-  const std::string device = device::deviceInfo(config->release());
+  const std::string device = device::deviceInfo(services_, config->release());
   const std::string cleanName = base::sanitizeUtf8(name);
   const std::string cleanMessage = base::sanitizeUtf8(message);
   const std::string data =
       report::errorData({cleanName, cleanMessage, stackText, path, device, breadcrumbs});
-  const auto context = envelopeContext(*config, state_, defaults_);
+  const auto context = envelopeContext(*config, state_, services_.defaults);
   delivery_.post(config->server(),
                  report::errorEnvelope(context, state_.userId(), crash::imageUUID(),
                                        platform::nowMillis(), data),
@@ -74,4 +74,4 @@ bool Reports::addBreadcrumb(std::string_view type, nlohmann::json::object_t data
   return true;
 }
 
-}  // namespace quillstone::core
+}  // namespace quillstone::client
