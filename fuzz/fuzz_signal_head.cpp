@@ -10,7 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/text.hpp"
+#include "base/json_text.hpp"
+#include "base/text.hpp"
 #include "crash/crash_files.hpp"
 #include "crash/crash_slot.hpp"
 #include "platform/log.hpp"
@@ -37,7 +38,7 @@ std::string frameLine(int index, std::string_view image, std::uint64_t value) {
 // Every string member came from a host text, cut only at a whole character.
 void checkMember(const nlohmann::json& file, const char* key, const std::string& raw) {
   const auto& value = file.at(key).get_ref<const std::string&>();
-  if (core::sanitizeUtf8(raw).rfind(value, 0) != 0) std::abort();
+  if (base::sanitizeUtf8(raw).rfind(value, 0) != 0) std::abort();
 }
 
 void checkFile(const std::string& head, std::string_view image, int signo,
@@ -83,8 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t room = input.ConsumeIntegralInRange<std::size_t>(0, crash::kHeadCapacity);
   if (const auto head = crash::renderSignalHead(members, room)) {
     if (head->size() > room) std::abort();
-    checkFile(*head, crash::escapeJsonText(imageName, crash::kImageNameCapacity - 1), signo,
-              members, input);
+    checkFile(*head, base::escapeJsonText(imageName, crash::kImageNameCapacity - 1), signo, members,
+              input);
   }
 
   // The slot as the handler reads it.

@@ -7,6 +7,7 @@
 #   scripts/test.sh --quick  the optimised build only
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/check_layers.sh
 scripts/setup.sh
 
 jobs=$(nproc)
@@ -42,8 +43,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 echo "== tests: ThreadSanitizer (concurrency tests)"
 # Only the test programs that hold concurrency tests are built for this stage.
-configure_and_build build/tsan core_tests platform_tests attribution_tests device_tests \
-  reliability_tests -- "${sanitizer_options[@]}" -DQUILLSTONE_SANITIZE=thread
+configure_and_build build/tsan client_tests transport_tests platform_tests attribution_tests \
+  device_tests reliability_tests -- "${sanitizer_options[@]}" -DQUILLSTONE_SANITIZE=thread
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp" \
   ctest --test-dir build/tsan -j"$jobs" --output-on-failure -R 'Concurren'
 

@@ -1,6 +1,6 @@
 #include "attribution/device_id.hpp"
 
-#include "attribution/utf8.hpp"
+#include "base/text.hpp"
 #include "platform/random.hpp"
 
 namespace quillstone::attribution {
@@ -8,7 +8,7 @@ namespace quillstone::attribution {
 std::optional<std::string> keychainGet(platform::Keychain& keychain,
                                        const std::string& account) noexcept {
   auto bytes = keychain.copy(account);
-  if (!bytes || !isValidUtf8(*bytes)) return std::nullopt;
+  if (!bytes || !base::isValidUtf8(*bytes)) return std::nullopt;
   return bytes;
 }
 

@@ -6,19 +6,17 @@
 
 #include <nlohmann/json.hpp>
 
-#include "attribution/utf8.hpp"
-#include "platform/os_release.hpp"
+#include "base/constants.hpp"
+#include "base/text.hpp"
+#include "platform/system_version.hpp"
 
 namespace quillstone::attribution {
 namespace {
 
-constexpr std::string_view kPlatform = "ios";
 constexpr std::string_view kReferrerPrefix = "la_code=";
 constexpr long kSecondsPerMinute = 60;
 // Far beyond any screen, and small enough to convert to an integer without overflow.
 constexpr double kMaxPixels = 1e9;
-constexpr long kFirstSuccessStatus = 200;
-constexpr long kLastSuccessStatus = 299;
 
 }  // namespace
 
@@ -32,15 +30,14 @@ std::int64_t wholePixels(double length) noexcept {
   return static_cast<std::int64_t>(std::min(length, kMaxPixels));
 }
 
-DeviceFacts deviceFactsFrom(const platform::Screen& screen, const platform::LocaleSettings& locale,
-                            const platform::TimeZone& timeZone) {
+DeviceFacts deviceFactsFrom(const platform::Services& services) {
   DeviceFacts facts;
-  facts.osVersion = platform::osVersion();
-  facts.model = platform::hardwareMachine();
-  const auto languages = locale.preferredLanguages();
+  facts.osVersion = platform::systemVersion(services.environment, services.kernel);
+  facts.model = services.kernel.names().machine;
+  const auto languages = services.locale.preferredLanguages();
   if (!languages.empty()) facts.lang = languages.front();
-  facts.tz = tzMinutes(timeZone.secondsFromUtc(std::chrono::system_clock::now()));
-  const auto metrics = screen.mainScreen();
+  facts.tz = tzMinutes(services.timeZone.secondsFromUtc(std::chrono::system_clock::now()));
+  const auto metrics = services.screen.mainScreen();
   facts.screenW = wholePixels(metrics.nativeWidth);
   facts.screenH = wholePixels(metrics.nativeHeight);
   return facts;
@@ -51,7 +48,7 @@ std::string installRequestBody(const InstallFacts& facts) noexcept {
     nlohmann::json body = {
         {"id", facts.appId},
         {"deviceId", facts.deviceId},
-        {"platform", kPlatform},
+        {"platform", base::kPlatform},
         {"osVersion", facts.device.osVersion},
         {"model", facts.device.model},
         {"lang", facts.device.lang},
@@ -78,10 +75,8 @@ platform::HttpRequest installRequest(const Url& server, std::string body) {
 
 std::optional<std::string> acceptedReply(const platform::HttpResponse& response) {
   if (!response.isHttp || response.error) return std::nullopt;
-  if (response.status < kFirstSuccessStatus || response.status > kLastSuccessStatus) {
-    return std::nullopt;
-  }
-  if (!isValidUtf8(response.body)) return std::nullopt;
+  if (!base::isSuccessStatus(response.status)) return std::nullopt;
+  if (!base::isValidUtf8(response.body)) return std::nullopt;
   return response.body;
 }
 

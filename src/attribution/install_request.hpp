@@ -7,9 +7,7 @@
 #include <string>
 
 #include "platform/http_session.hpp"
-#include "platform/locale.hpp"
-#include "platform/screen.hpp"
-#include "platform/time_zone.hpp"
+#include "platform/services.hpp"
 #include "quillstone/url.hpp"
 
 namespace quillstone::attribution {
@@ -41,8 +39,9 @@ std::int64_t tzMinutes(long secondsEastOfUtc) noexcept;
 // A pixel count truncated toward zero; lengths beyond any real screen are capped.
 std::int64_t wholePixels(double length) noexcept;
 
-DeviceFacts deviceFactsFrom(const platform::Screen& screen, const platform::LocaleSettings& locale,
-                            const platform::TimeZone& timeZone);
+// The facts as the services give them now: system version, machine, first language, time
+// zone, screen.
+DeviceFacts deviceFactsFrom(const platform::Services& services);
 
 // The request body as compact JSON. Host texts that are not valid UTF-8 get U+FFFD in place of
 // the bad bytes, so the body always parses. "" only when memory ran out.

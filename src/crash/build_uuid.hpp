@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace quillstone::crash {
 
@@ -12,5 +13,8 @@ std::string formatBuildUuid(std::span<const std::uint8_t> buildId);
 
 // The main program's build UUID from its GNU build-id note, "" without one.
 std::string imageUUID();
+
+// Logged once when the main program has no build-id: none of its stacks can be symbolicated.
+constexpr std::string_view kLogNoBuildId = "[qs] 主程序没有 build-id,堆栈无法符号化";
 
 }  // namespace quillstone::crash

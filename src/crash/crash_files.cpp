@@ -4,47 +4,11 @@
 #include <array>
 #include <csignal>
 
-#include "core/constants.hpp"
-#include "core/envelope.hpp"
-#include "core/text.hpp"
+#include "base/constants.hpp"
+#include "base/json_text.hpp"
 
 namespace quillstone::crash {
 namespace {
-
-constexpr char kHexDigits[] = "0123456789abcdef";
-constexpr unsigned char kFirstPrintable = 0x20;
-
-// The escape sequence of one byte, or "" when the byte stands for itself.
-std::string escapeOf(unsigned char byte) {
-  switch (byte) {
-    case '"':
-      return "\\\"";
-    case '\\':
-      return "\\\\";
-    case '\b':
-      return "\\b";
-    case '\f':
-      return "\\f";
-    case '\n':
-      return "\\n";
-    case '\r':
-      return "\\r";
-    case '\t':
-      return "\\t";
-    default:
-      break;
-  }
-  if (byte >= kFirstPrintable) return {};
-  return std::string("\\u00") + kHexDigits[byte >> 4] + kHexDigits[byte & 0xF];
-}
-
-// Length of the UTF-8 sequence that starts with `lead` (the text is valid UTF-8 here).
-std::size_t sequenceLength(unsigned char lead) {
-  if (lead < 0x80) return 1;
-  if (lead >= 0xF0) return 4;
-  if (lead >= 0xE0) return 3;
-  return 2;
-}
 
 struct Member {
   std::string_view key;
@@ -58,32 +22,15 @@ constexpr std::size_t kMemberPunctuation = 6;
 
 }  // namespace
 
-std::string escapeJsonText(std::string_view text, std::size_t maxBytes) {
-  const std::string clean = core::sanitizeUtf8(text);
-  std::string escaped;
-  escaped.reserve(std::min(clean.size(), maxBytes));
-  for (std::size_t offset = 0; offset < clean.size();) {
-    const auto lead = static_cast<unsigned char>(clean[offset]);
-    const std::size_t length = std::min(sequenceLength(lead), clean.size() - offset);
-    std::string escape = length == 1 ? escapeOf(lead) : std::string();
-    const std::string_view piece =
-        escape.empty() ? std::string_view(clean).substr(offset, length) : std::string_view(escape);
-    if (escaped.size() + piece.size() > maxBytes) break;
-    escaped.append(piece);
-    offset += length;
-  }
-  return escaped;
-}
-
 std::optional<std::string> renderSignalHead(const SignalHeadMembers& members,
                                             std::size_t maxBytes) {
   std::array<Member, kMemberCount> all{{{"id", members.appId, {}},
-                                        {"type", core::kErrorType, {}},
-                                        {"platform", core::kPlatform, {}},
+                                        {"type", base::kErrorType, {}},
+                                        {"platform", base::kPlatform, {}},
                                         {"vid", members.installId, {}},
                                         {"sid", members.sessionId, {}},
                                         {"release", members.release, {}},
-                                        {"sdk", core::kSdkVersion, {}},
+                                        {"sdk", base::kSdkVersion, {}},
                                         {"userId", members.userId, {}},
                                         {"imageUUID", members.imageUUID, {}}}};
   const std::string ts = "\"ts\":" + std::to_string(members.ts) + ",";
@@ -92,7 +39,7 @@ std::optional<std::string> renderSignalHead(const SignalHeadMembers& members,
   std::size_t fixed = 1 + ts.size() + kSignalDataHead.size();
   std::size_t values = 0;
   for (Member& member : all) {
-    member.value = escapeJsonText(member.raw);
+    member.value = base::escapeJsonText(member.raw);
     fixed += member.key.size() + kMemberPunctuation;
     values += member.value.size();
   }
@@ -110,7 +57,7 @@ std::optional<std::string> renderSignalHead(const SignalHeadMembers& members,
     std::size_t left = byLength.size();
     for (Member* member : byLength) {
       const std::size_t share = room / left--;
-      if (member->value.size() > share) member->value = escapeJsonText(member->raw, share);
+      if (member->value.size() > share) member->value = base::escapeJsonText(member->raw, share);
       room -= member->value.size();
     }
   }

@@ -37,11 +37,6 @@ struct SignalHeadMembers {
   std::int64_t ts = 0;
 };
 
-// `text` escaped for the inside of a JSON string: invalid UTF-8 becomes U+FFFD, and double
-// quote, backslash and control characters are escaped. When the escaped text would exceed
-// `maxBytes`, it is cut at the last whole character (never inside an escape) that fits.
-std::string escapeJsonText(std::string_view text, std::size_t maxBytes = SIZE_MAX);
-
 // Everything of the signal file up to and including `"name":"`, at most `maxBytes` long.
 // When the members do not fit whole, the longest string values are cut (at whole characters)
 // until the head fits, sharing the room evenly, so the file still parses; nullopt only when

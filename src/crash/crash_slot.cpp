@@ -6,6 +6,8 @@
 #include <memory>
 #include <mutex>
 
+#include "base/json_text.hpp"
+
 namespace quillstone::crash {
 namespace {
 
@@ -58,7 +60,7 @@ PrepareResult prepareCrashSlot(const SlotContent& content, platform::Log& log) {
   // Everything that allocates or formats happens before the lock.
   const auto head = renderSignalHead(content.members, kHeadCapacity - 1);
   if (!head) return PrepareResult::headTooLong;
-  const std::string imageName = escapeJsonText(content.image.name, kImageNameCapacity - 1);
+  const std::string imageName = base::escapeJsonText(content.image.name, kImageNameCapacity - 1);
 
   auto page = std::make_unique<SlotPage>();
   if (!copyWhole(page->path, content.path)) return PrepareResult::pathTooLong;

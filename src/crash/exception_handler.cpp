@@ -9,7 +9,7 @@
 #include <memory>
 #include <typeinfo>
 
-#include "core/text.hpp"
+#include "base/text.hpp"
 #include "crash/crash_dir.hpp"
 #include "crash/crash_files.hpp"
 #include "crash/crash_slot.hpp"
@@ -83,14 +83,14 @@ bool persist(std::string_view kind, std::string_view level, std::string_view nam
              std::string_view message, std::string_view stack, std::string_view file,
              const CrashContext& context) {
   nlohmann::json data = {
-      {"kind", core::sanitizeUtf8(kind)},      {"level", core::sanitizeUtf8(level)},
-      {"name", core::sanitizeUtf8(name)},      {"message", core::sanitizeUtf8(message)},
-      {"stack", core::sanitizeUtf8(stack)},    {"path", core::sanitizeUtf8(context.page)},
+      {"kind", base::sanitizeUtf8(kind)},      {"level", base::sanitizeUtf8(level)},
+      {"name", base::sanitizeUtf8(name)},      {"message", base::sanitizeUtf8(message)},
+      {"stack", base::sanitizeUtf8(stack)},    {"path", base::sanitizeUtf8(context.page)},
       {"extra", {{"device", context.device}}}, {"breadcrumbs", context.breadcrumbs},
   };
   std::optional<std::string> dataText;
   try {
-    dataText = core::serialize(data);
+    dataText = report::serialize(data);
   } catch (...) {
   }
   if (!dataText) {
@@ -98,12 +98,12 @@ bool persist(std::string_view kind, std::string_view level, std::string_view nam
     // such values as null and bad text replaced.
     dataText = data.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   }
-  const core::EnvelopeContext envelope{
-      core::sanitizeUtf8(context.envelope.appId), core::sanitizeUtf8(context.envelope.installId),
-      core::sanitizeUtf8(context.envelope.sessionId), core::sanitizeUtf8(context.envelope.release)};
-  const std::string text =
-      core::errorEnvelope(envelope, core::sanitizeUtf8(context.userId),
-                          core::sanitizeUtf8(context.imageUUID), platform::nowMillis(), *dataText);
+  const report::EnvelopeContext envelope{
+      base::sanitizeUtf8(context.envelope.appId), base::sanitizeUtf8(context.envelope.installId),
+      base::sanitizeUtf8(context.envelope.sessionId), base::sanitizeUtf8(context.envelope.release)};
+  const std::string text = report::errorEnvelope(envelope, base::sanitizeUtf8(context.userId),
+                                                 base::sanitizeUtf8(context.imageUUID),
+                                                 platform::nowMillis(), *dataText);
   // Replaced as a whole, so a process killed during the write leaves the earlier file intact.
   const std::string path = crashDirectory() + "/" + std::string(file);
   return platform::writeFileAtomically(path, text, kCrashFileMode);

@@ -8,13 +8,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/envelope.hpp"
+#include "report/envelope.hpp"
 
 namespace quillstone::crash {
 
 // What the client knows when a crash is recorded.
 struct CrashContext {
-  core::EnvelopeContext envelope;
+  report::EnvelopeContext envelope;
   std::string userId;
   std::string imageUUID;
   std::string page;

@@ -1,7 +1,7 @@
 #include "device/device_info.hpp"
 
-#include "core/constants.hpp"
-#include "core/json_text.hpp"
+#include "base/constants.hpp"
+#include "base/json_text.hpp"
 #include "device/identity.hpp"
 #include "platform/system_version.hpp"
 
@@ -12,13 +12,14 @@ constexpr std::string_view kOsVersionPrefix = "iOS ";
 
 }  // namespace
 
-std::string deviceInfo(const std::string& release) {
+std::string deviceInfo(const platform::Services& services, const std::string& release) {
   // Written for every error report, so straight to text, in the sorted order of the keys.
-  return core::JsonObjectWriter()
+  return base::JsonObjectWriter()
       .string("appVersion", release)
-      .string("model", machineId())
-      .string("osVersion", std::string(kOsVersionPrefix) + platform::systemVersion())
-      .string("platform", core::kPlatform)
+      .string("model", machineId(services.environment, services.kernel))
+      .string("osVersion", std::string(kOsVersionPrefix) +
+                               platform::systemVersion(services.environment, services.kernel))
+      .string("platform", base::kPlatform)
       .finish();
 }
 

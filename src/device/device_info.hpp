@@ -3,10 +3,12 @@
 
 #include <string>
 
+#include "platform/services.hpp"
+
 namespace quillstone::device {
 
 // Four entries: "platform", "model", "osVersion" ("iOS " + system version), "appVersion", as
 // compact JSON text.
-std::string deviceInfo(const std::string& release);
+std::string deviceInfo(const platform::Services& services, const std::string& release);
 
 }  // namespace quillstone::device

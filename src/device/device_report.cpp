@@ -1,9 +1,8 @@
 #include "device/device_report.hpp"
 
-#include "core/envelope.hpp"
 #include "device/full_profile.hpp"
-#include "device/install_id.hpp"
 #include "platform/clock.hpp"
+#include "report/envelope.hpp"
 
 namespace quillstone::device {
 namespace {
@@ -16,7 +15,7 @@ void runArmedReport(const std::weak_ptr<const DeviceReporter>& weakClient) {
   if (!client) return;
   // The flag is claimed before the report is built, so the items armed by a repeated start or
   // by consent given during the delay find it taken and end here.
-  if (!client->state.claimDeviceReport()) return;
+  if (!client->claimReport()) return;
   reportDevice(*client);
 }
 
@@ -25,15 +24,16 @@ void runArmedReport(const std::weak_ptr<const DeviceReporter>& weakClient) {
 void reportDevice(const DeviceReporter& client) {
   // One snapshot of the configuration for the whole report, so a start on another thread cannot
   // give the envelope one release and the profile another.
-  const auto config = client.state.config();
-  if (!config) return;
-  const core::EnvelopeContext context{config->appId(), installId(client.defaults),
-                                      client.state.sessionId(), config->release()};
+  const auto snapshot = client.snapshot();
+  if (!snapshot) return;
+  const report::EnvelopeContext context{snapshot->appId, snapshot->installId, snapshot->sessionId,
+                                        snapshot->release};
   const auto ts = platform::nowMillis();
-  const auto data = core::serialize(fullDeviceInfo(config->release()));
+  const auto data =
+      report::serialize(fullDeviceInfo(client.services, client.stableId, snapshot->release));
   if (!data) return;
   // Not retried: the next launch sends a fresh one.
-  client.delivery.post(config->server(), core::envelope(kDeviceType, context, ts, *data),
+  client.delivery.post(snapshot->server, report::envelope(kDeviceType, context, ts, *data),
                        [](bool) {});
 }
 

@@ -1,11 +1,9 @@
 #include "device/full_profile.hpp"
 
-#include <quillstone/attribution.hpp>
-
 #include <cmath>
 #include <limits>
 
-#include "core/constants.hpp"
+#include "base/constants.hpp"
 #include "device/identity.hpp"
 #include "platform/bundle.hpp"
 #include "platform/locale.hpp"
@@ -51,7 +49,7 @@ std::uint64_t wholeMiB(std::uint64_t bytes) { return bytes / kBytesPerMiB; }
 nlohmann::json fullDeviceInfo(const ProfileInputs& in) {
   const platform::DiskSpace disk = in.disk.value_or(platform::DiskSpace{});
   return nlohmann::json::object({
-      {"platform", core::kPlatform},
+      {"platform", base::kPlatform},
       {"brand", kBrand},
       {"model", in.model},
       {"modelName", in.modelName},
@@ -61,7 +59,7 @@ nlohmann::json fullDeviceInfo(const ProfileInputs& in) {
       {"build", buildNumber(in.infoDictionary)},
       {"bundleId", in.bundleIdentifier.value_or("")},
       {"stableId", in.stableId},
-      {"sdkVersion", core::kSdkVersion},
+      {"sdkVersion", base::kSdkVersion},
       {"screen", nlohmann::json::object({{"w", wholePoints(in.screen.width())},
                                          {"h", wholePoints(in.screen.height())},
                                          {"scale", in.screen.scale}})},
@@ -84,31 +82,33 @@ nlohmann::json fullDeviceInfo(const ProfileInputs& in) {
   });
 }
 
-ProfileInputs gatherProfileInputs(const std::string& release) {
+ProfileInputs gatherProfileInputs(const platform::Services& services,
+                                  const StableIdSource& stableId, const std::string& release) {
   ProfileInputs in;
-  in.screen = platform::systemScreen().mainScreen();
+  in.screen = services.screen.mainScreen();
   // statvfs of "" fails, which gives the unreadable fallback when there is no home at all.
-  in.disk = platform::systemResources().diskSpace(platform::homeDirectory());
+  in.disk = services.resources.diskSpace(platform::homeDirectory());
   in.infoDictionary = platform::infoDictionary();
   in.bundleIdentifier = platform::bundleIdentifier();
-  in.model = machineId();
-  in.modelName = machineId();
-  in.osVersion = platform::systemVersion();
+  in.model = machineId(services.environment, services.kernel);
+  in.modelName = machineId(services.environment, services.kernel);
+  in.osVersion = platform::systemVersion(services.environment, services.kernel);
   in.appVersion = release;
   // Reading it creates the identifier when the attribution client has not done so yet.
-  in.stableId = Attribution::shared().deviceId();
-  in.locale = platform::systemLocale().identifier();
-  in.timeZone = platform::systemTimeZone().identifier();
-  in.network = networkType();
+  in.stableId = stableId ? stableId() : std::string();
+  in.locale = services.locale.identifier();
+  in.timeZone = services.timeZone.identifier();
+  in.network = networkType(services.reachability);
   in.cpuArch = cpuArch();
-  in.processorCount = platform::systemResources().processorCount();
-  in.physicalMemoryBytes = platform::systemResources().physicalMemoryBytes();
+  in.processorCount = services.resources.processorCount();
+  in.physicalMemoryBytes = services.resources.physicalMemoryBytes();
   in.integrity = integrity::probeIntegrity();
   return in;
 }
 
-nlohmann::json fullDeviceInfo(const std::string& release) {
-  return fullDeviceInfo(gatherProfileInputs(release));
+nlohmann::json fullDeviceInfo(const platform::Services& services, const StableIdSource& stableId,
+                              const std::string& release) {
+  return fullDeviceInfo(gatherProfileInputs(services, stableId, release));
 }
 
 }  // namespace quillstone::device

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "integrity/integrity.hpp"
 #include "platform/resources.hpp"
 #include "platform/screen.hpp"
+#include "platform/services.hpp"
 
 namespace quillstone::device {
 
@@ -39,12 +41,17 @@ struct ProfileInputs {
 // fallback and is never left out.
 nlohmann::json fullDeviceInfo(const ProfileInputs& inputs);
 
-// Queries the real services, in the order the profile is assembled. `release` is the
-// configured release. Blocks briefly on the network probe and the file system, and may create
+// The device identifier the profile sends as "stableId", the one install attribution sends.
+using StableIdSource = std::function<std::string()>;
+
+// Queries the services, in the order the profile is assembled. `release` is the configured
+// release. Blocks briefly on the network probe and the file system, and `stableId` may create
 // the keychain's device identifier: never call it on a host thread.
-ProfileInputs gatherProfileInputs(const std::string& release);
+ProfileInputs gatherProfileInputs(const platform::Services& services,
+                                  const StableIdSource& stableId, const std::string& release);
 
 // The profile of this device right now.
-nlohmann::json fullDeviceInfo(const std::string& release);
+nlohmann::json fullDeviceInfo(const platform::Services& services, const StableIdSource& stableId,
+                              const std::string& release);
 
 }  // namespace quillstone::device

@@ -24,10 +24,6 @@ std::string machineId(const platform::Environment& environment, const platform::
   return kernel.names().machine;
 }
 
-std::string machineId() {
-  return machineId(platform::systemEnvironment(), platform::systemKernel());
-}
-
 std::string cpuArch() { return kCpuArch; }
 
 std::string networkTypeForFlags(std::uint32_t flags) {
@@ -40,8 +36,6 @@ std::string networkType(const platform::Reachability& reachability) {
   if (!flags) return "";
   return networkTypeForFlags(*flags);
 }
-
-std::string networkType() { return networkType(platform::systemReachability()); }
 
 bool isJailbroken() { return false; }
 

@@ -12,7 +12,6 @@ namespace quillstone::device {
 
 // The simulator's model variable when it is set and not empty, else the kernel's machine name.
 std::string machineId(const platform::Environment& environment, const platform::Kernel& kernel);
-std::string machineId();
 
 // The architecture this library was compiled for.
 std::string cpuArch();
@@ -23,7 +22,6 @@ std::string networkTypeForFlags(std::uint32_t flags);
 
 // "" when the reachability flags cannot be read.
 std::string networkType(const platform::Reachability& reachability);
-std::string networkType();
 
 // The integrity probes only report what they see; this one never sees anything.
 bool isJailbroken();

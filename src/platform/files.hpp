@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quillstone::platform {
 
@@ -20,5 +21,12 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t
 // Creates `path` and any missing parents with mode 0700, like an app's sandbox; an existing
 // final directory is narrowed to 0700. Returns false when `path` is not a directory afterwards.
 bool makePrivateDirectories(const std::string& path);
+
+// The names of the entries directly inside `directory`, without "." and "..", in the order the
+// file system gives them; empty when it cannot be read.
+std::vector<std::string> listDirectory(const std::string& directory);
+
+// Deletes the file at `path`; false when it could not be deleted.
+bool removeFile(const std::string& path);
 
 }  // namespace quillstone::platform

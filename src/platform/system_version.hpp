@@ -10,6 +10,5 @@ namespace quillstone::platform {
 
 // SIMULATOR_RUNTIME_VERSION when it is set and not empty, else the kernel release.
 std::string systemVersion(const Environment& environment, const Kernel& kernel);
-std::string systemVersion();
 
 }  // namespace quillstone::platform

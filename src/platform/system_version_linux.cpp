@@ -14,6 +14,4 @@ std::string systemVersion(const Environment& environment, const Kernel& kernel) 
   return kernel.names().release;
 }
 
-std::string systemVersion() { return systemVersion(systemEnvironment(), systemKernel()); }
-
 }  // namespace quillstone::platform

@@ -46,15 +46,6 @@ TEST(SignalHead, CutsOnlyTheLongValuesAndNeverExceedsTheLimit) {
   EXPECT_FALSE(renderSignalHead(big, 100));
 }
 
-TEST(EscapeJsonText, EscapesWhatJsonRequiresAndReplacesBrokenText) {
-  EXPECT_EQ(escapeJsonText("a\"b\\c\n\x01"), "a\\\"b\\\\c\\n\\u0001");
-  EXPECT_EQ(escapeJsonText("x\xffy"), "x\xef\xbf\xbdy");
-  EXPECT_EQ(escapeJsonText("收到"), "收到");
-  // A cut never splits a character or an escape.
-  EXPECT_EQ(escapeJsonText("收到", 5), "收");
-  EXPECT_EQ(escapeJsonText("a\"", 2), "a");
-}
-
 TEST(SignalName, NamesTheCrashSignalsAndNothingElse) {
   EXPECT_EQ(signalName(SIGILL), "SIGILL");
   EXPECT_EQ(signalName(SIGTRAP), "SIGTRAP");

@@ -10,7 +10,9 @@
 #include <quillstone/quillstone.hpp>
 #include <set>
 
+#include "client/device_reporting.hpp"
 #include "platform/defaults_store.hpp"
+#include "platform/services.hpp"
 #include "support/collector.hpp"
 #include "support/recording_log.hpp"
 #include "support/recording_session.hpp"
@@ -52,12 +54,33 @@ class ManualWorker final : public platform::Worker {
 
 using testing::RecordingSession;
 
+// The process's services, with the test's own session, log and defaults store.
+platform::Services servicesWith(platform::HttpSession& http, platform::Log& log,
+                                platform::DefaultsStore& defaults) {
+  const platform::Services& system = platform::systemServices();
+  return {log,
+          http,
+          defaults,
+          system.worker,
+          system.keychain,
+          system.screen,
+          system.locale,
+          system.timeZone,
+          system.resources,
+          system.environment,
+          system.kernel,
+          system.reachability};
+}
+
 // A client of its own, owned the way the facade owns its state.
 struct OwnedClient {
   OwnedClient(platform::HttpSession& http, platform::Log& log, platform::DefaultsStore& defaults)
-      : delivery(http, log), reporter{state, delivery, defaults} {}
-  core::Delivery delivery;
-  core::ClientState state{"5E55105E-0000-4000-8000-000000000001"};
+      : services(servicesWith(http, log, defaults)),
+        delivery(http, log),
+        reporter(client::deviceReporter(state, delivery, services)) {}
+  platform::Services services;
+  transport::Delivery delivery;
+  client::ClientState state{"5E55105E-0000-4000-8000-000000000001"};
   DeviceReporter reporter;
 };
 

@@ -8,6 +8,7 @@
 #include <quillstone/quillstone.hpp>
 #include <set>
 
+#include "platform/services.hpp"
 #include "support/temp_home.hpp"
 
 namespace quillstone::device {
@@ -145,6 +146,12 @@ TEST(FullProfile, BuildIsTheBundleVersionEntryAsText) {
   EXPECT_EQ(fullDeviceInfo(in)["build"], "42");
   in.infoDictionary = {{"CFBundleIdentifier", "com.example.shop"}};
   EXPECT_EQ(fullDeviceInfo(in)["build"], "");
+}
+
+// The profile as the client gathers it, from this process's services.
+Json fullDeviceInfo(const std::string& release) {
+  return device::fullDeviceInfo(
+      platform::systemServices(), [] { return Attribution::shared().deviceId(); }, release);
 }
 
 TEST(FullProfile, GatheredFromThisMachine) {

@@ -81,6 +81,10 @@ INSTANTIATE_TEST_SUITE_P(
                       EnvironmentCase{"KernelCallFailed", {}, "", "", "6.1.0-test"}),
     [](const auto& info) { return info.param.label; });
 
+std::string machineId() {
+  return device::machineId(platform::systemEnvironment(), platform::systemKernel());
+}
+
 TEST(MachineId, ReadsTheProcessEnvironment) {
   setenv("SIMULATOR_MODEL_IDENTIFIER", "iPad13,1", 1);
   EXPECT_EQ(machineId(), "iPad13,1");
@@ -115,7 +119,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(NetworkType, UnreadableFlagsGiveEmptyText) {
   EXPECT_EQ(networkType(FakeReachability(std::nullopt)), "");
-  const std::string live = networkType();
+  const std::string live = networkType(platform::systemReachability());
   EXPECT_TRUE(live == "wifi" || live == "cellular" || live == "none") << live;
 }
 

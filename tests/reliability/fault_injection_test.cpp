@@ -9,7 +9,6 @@
 #include <quillstone/attribution.hpp>
 #include <quillstone/quillstone.hpp>
 
-#include "core/delivery.hpp"
 #include "crash/crash_dir.hpp"
 #include "platform/files.hpp"
 #include "platform/http_session.hpp"
@@ -19,6 +18,7 @@
 #include "support/recording_log.hpp"
 #include "support/temp_home.hpp"
 #include "support/wait.hpp"
+#include "transport/delivery.hpp"
 
 namespace quillstone::testing {
 namespace {
@@ -147,7 +147,7 @@ TEST_P(EveryDone, FiresOncePerPostWithTheVerdict) {
   constexpr int kPosts = kConnectionsPerHost + 4;
   RecordingLog log;
   RawServer server(GetParam().serve);
-  core::Delivery delivery(platform::systemHttpSession(), log);
+  transport::Delivery delivery(platform::systemHttpSession(), log);
   std::atomic<int> done{0};
   std::atomic<int> succeeded{0};
   for (int i = 0; i < kPosts; ++i) {
@@ -192,7 +192,7 @@ TEST(FaultInjection, ARequestTimeoutEndsAHeldRequest) {
 
 TEST(FaultInjection, AnUnreachableServerFailsEveryDone) {
   RecordingLog log;
-  core::Delivery delivery(platform::systemHttpSession(), log);
+  transport::Delivery delivery(platform::systemHttpSession(), log);
   std::atomic<int> failed{0};
   const auto server = Url::parse("http://127.0.0.1:" + std::to_string(closedLoopbackPort()) + "/");
   for (int i = 0; i < 3; ++i) delivery.post(server, "{}", [&](bool ok) { failed += !ok; });

@@ -10,7 +10,6 @@
 #include <quillstone/attribution.hpp>
 #include <quillstone/quillstone.hpp>
 
-#include "core/delivery.hpp"
 #include "crash/crash_dir.hpp"
 #include "platform/files.hpp"
 #include "platform/http_session.hpp"
@@ -22,6 +21,7 @@
 #include "support/recording_log.hpp"
 #include "support/temp_home.hpp"
 #include "support/wait.hpp"
+#include "transport/delivery.hpp"
 
 namespace quillstone::testing {
 namespace {
@@ -100,7 +100,7 @@ TEST(Tls, ACollectorWithASelfSignedCertificateIsRefused) {
   RecordingLog deliveryLog;
   std::atomic<int> done{0};
   std::atomic<int> accepted{0};
-  core::Delivery delivery(platform::systemHttpSession(), deliveryLog);
+  transport::Delivery delivery(platform::systemHttpSession(), deliveryLog);
   delivery.post(Url::parse(server.base()), "{}", [&](bool ok) {
     accepted += ok;
     ++done;

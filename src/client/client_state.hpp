@@ -1,0 +1,70 @@
+// The client's mutable state and the one lock that guards it.
+#pragma once
+
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "quillstone/quillstone.hpp"
+
+namespace quillstone::client {
+
+// Every accessor holds the lock for the field operation alone, so no caller can hold it while
+// calling into another module.
+class ClientState {
+ public:
+  static constexpr std::size_t kMaxBreadcrumbs = 20;
+  static constexpr std::string_view kInitialPage = "/";
+
+  explicit ClientState(std::string sessionId) : sessionId_(std::move(sessionId)) {}
+
+  // Fixed for the life of the process: one id per run.
+  const std::string& sessionId() const noexcept { return sessionId_; }
+
+  // The configuration stored by the latest start, or null before the first.
+  std::shared_ptr<const Quillstone::Config> config() const;
+  void setConfig(const Quillstone::Config& config);
+
+  std::string currentPage() const;
+  void setCurrentPage(std::string page);
+
+  std::string userId() const;
+  void setUserId(std::string userId);
+
+  bool consented() const;
+  void setConsented(bool consented);
+
+  bool deviceReported() const;
+  // Sets deviceReported; true only for the one caller that changed it from false.
+  bool claimDeviceReport();
+
+  // Appends a record, dropping the oldest beyond kMaxBreadcrumbs.
+  void appendBreadcrumb(nlohmann::json record);
+  std::vector<nlohmann::json> breadcrumbs() const;
+  // The records as the compact JSON array an error report carries, byte for byte what
+  // serialising breadcrumbs() would give.
+  std::string breadcrumbsJson() const;
+
+ private:
+  const std::string sessionId_;
+  mutable std::mutex lock_;
+  std::shared_ptr<const Quillstone::Config> config_;
+  // Each record is written once, when it is added: every error report carries all twenty, and
+  // sharing them makes taking the list under the lock a matter of reference counts.
+  struct Breadcrumb {
+    nlohmann::json record;
+    std::string text;
+  };
+  std::deque<std::shared_ptr<const Breadcrumb>> breadcrumbs_;
+  std::vector<std::shared_ptr<const Breadcrumb>> breadcrumbList() const;
+  std::string currentPage_{kInitialPage};
+  std::string userId_;
+  bool consented_ = false;
+  bool deviceReported_ = false;
+};
+
+}  // namespace quillstone::client

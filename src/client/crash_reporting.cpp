@@ -1,0 +1,41 @@
+// What the facade hands to crash capture: its state, read at the moment it is needed.
+#include "client/facade_impl.hpp"
+#include "crash/build_uuid.hpp"
+#include "crash/crash_dir.hpp"
+#include "crash/crash_files.hpp"
+#include "crash/crash_slot.hpp"
+#include "device/device_info.hpp"
+#include "device/install_id.hpp"
+#include "platform/clock.hpp"
+#include "platform/loader.hpp"
+
+namespace quillstone {
+
+void Quillstone::Impl::prepareCrashSlot() {
+  const auto config = state.config();
+  if (!config) return;
+  crash::SlotContent content;
+  content.path = crash::crashDirectory() + "/" + std::string(crash::kSignalFileName);
+  content.members = {
+      config->appId(), device::installId(defaults), state.sessionId(),    config->release(),
+      state.userId(),  crash::imageUUID(),          platform::nowMillis()};
+  content.image = platform::mainImage();
+  crash::prepareCrashSlot(content, log);
+}
+
+crash::CrashContext Quillstone::Impl::crashContext() {
+  crash::CrashContext context;
+  const auto config = state.config();
+  const std::string release = config ? config->release() : std::string();
+  context.envelope = {config ? config->appId() : std::string(), device::installId(defaults),
+                      state.sessionId(), release};
+  context.userId = state.userId();
+  context.imageUUID = crash::imageUUID();
+  context.page = state.currentPage();
+  auto device = nlohmann::json::parse(device::deviceInfo(services, release), nullptr, false);
+  context.device = device.is_discarded() ? nlohmann::json::object() : std::move(device);
+  context.breadcrumbs = state.breadcrumbs();
+  return context;
+}
+
+}  // namespace quillstone

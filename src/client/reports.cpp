@@ -1,0 +1,77 @@
+#include "client/reports.hpp"
+
+#include <cmath>
+
+#include "base/text.hpp"
+#include "crash/build_uuid.hpp"
+#include "crash/stack_format.hpp"
+#include "device/device_info.hpp"
+#include "device/install_id.hpp"
+#include "platform/clock.hpp"
+#include "report/envelope.hpp"
+
+namespace quillstone::client {
+namespace {
+
+constexpr std::string_view kEventType = "event";
+
+report::EnvelopeContext envelopeContext(const Quillstone::Config& config, const ClientState& state,
+                                        platform::DefaultsStore& defaults) {
+  return {config.appId(), device::installId(defaults), state.sessionId(), config.release()};
+}
+
+}  // namespace
+
+void Reports::track(std::string_view name, double value,
+                    const std::optional<report::Properties>& props) {
+  const auto config = state_.config();
+  if (!config) return;  // nowhere to send it before start
+  if (!std::isfinite(value)) return;
+  std::string cleanName = base::sanitizeUtf8(name);
+  if (base::isBlank(cleanName)) return;
+  const std::string data = report::eventData(cleanName, value, props, state_.currentPage());
+  const auto context = envelopeContext(*config, state_, services_.defaults);
+  // A report is sent once; whether it arrived is not looked at.
+  delivery_.post(config->server(),
+                 report::envelope(kEventType, context, platform::nowMillis(), data), nullptr);
+}
+
+void Reports::capture(std::string_view name, std::string_view message, std::string_view stack) {
+  const auto config = state_.config();
+  if (!config) return;
+  const std::string stackText =
+      stack.empty() ? crash::normalize(crash::currentReturnAddresses()) : base::sanitizeUtf8(stack);
+  const std::string path = state_.currentPage();
+  const std::string breadcrumbs = state_.breadcrumbsJson();
+  const std::string device = device::deviceInfo(services_, config->release());
+  const std::string cleanName = base::sanitizeUtf8(name);
+  const std::string cleanMessage = base::sanitizeUtf8(message);
+  const std::string data =
+      report::errorData({cleanName, cleanMessage, stackText, path, device, breadcrumbs});
+  const auto context = envelopeContext(*config, state_, services_.defaults);
+  delivery_.post(config->server(),
+                 report::errorEnvelope(context, state_.userId(), crash::imageUUID(),
+                                       platform::nowMillis(), data),
+                 nullptr);
+}
+
+void Reports::setUser(std::string_view userId) {
+  state_.setUserId(base::graphemePrefix(base::sanitizeUtf8(userId), kMaxUserIdGraphemes));
+}
+
+void Reports::setPage(std::string_view page) {
+  std::string cleanPage = base::sanitizeUtf8(page);
+  state_.setCurrentPage(cleanPage);
+  addBreadcrumb(kRouteBreadcrumb, {{"to", std::move(cleanPage)}});
+}
+
+bool Reports::addBreadcrumb(std::string_view type, nlohmann::json::object_t data) {
+  nlohmann::json cleanData = report::sanitizedJson(std::move(data));
+  if (!report::hasJsonForm(cleanData)) return false;
+  state_.appendBreadcrumb(
+      report::breadcrumbRecord(platform::nowMillis(), base::sanitizeUtf8(type),
+                               std::move(cleanData.get_ref<nlohmann::json::object_t&>())));
+  return true;
+}
+
+}  // namespace quillstone::client

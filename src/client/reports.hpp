@@ -1,0 +1,49 @@
+// Events, handled errors and the context they carry: what the facade's event calls do.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "client/client_state.hpp"
+#include "platform/services.hpp"
+#include "report/report_data.hpp"
+#include "transport/delivery.hpp"
+
+namespace quillstone::client {
+
+constexpr std::size_t kMaxUserIdGraphemes = 120;
+constexpr std::string_view kRouteBreadcrumb = "route";
+constexpr std::string_view kTestEventName = "TestEvent";
+constexpr std::string_view kTestEventMessage = "接入自检 —— 看到这条说明已经接通";
+static_assert(kTestEventMessage.size() == 50, "the self-test message is fixed to the byte");
+
+// Builds reports from the client's state and hands them to delivery. Every call may come from
+// any thread; none waits on the network.
+class Reports {
+ public:
+  Reports(ClientState& state, const transport::Delivery& delivery,
+          const platform::Services& services)
+      : state_(state), delivery_(delivery), services_(services) {}
+
+  // Sends a named event. Dropped before start, for a blank name or a non-finite value.
+  void track(std::string_view name, double value, const std::optional<report::Properties>& props);
+  // Sends a handled error; an empty stack is replaced by the caller's own.
+  void capture(std::string_view name, std::string_view message, std::string_view stack);
+  void setUser(std::string_view userId);
+  void setPage(std::string_view page);
+  // False, with the list unchanged, when `data` holds something JSON cannot express: kept, it
+  // would make every later error report unsendable until newer breadcrumbs pushed it out.
+  bool addBreadcrumb(std::string_view type, nlohmann::json::object_t data);
+
+ private:
+  ClientState& state_;
+  const transport::Delivery& delivery_;
+  const platform::Services& services_;
+};
+
+}  // namespace quillstone::client

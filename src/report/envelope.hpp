@@ -1,0 +1,36 @@
+// The envelope every report shares.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace quillstone::report {
+
+struct EnvelopeContext {
+  std::string appId;
+  std::string installId;
+  std::string sessionId;
+  std::string release;
+};
+
+// The nine-key envelope of events and device reports, as compact JSON text around `data`, the
+// compact JSON text of its "data".
+std::string envelope(std::string_view type, const EnvelopeContext& context, std::int64_t ts,
+                     std::string_view data);
+
+// The eleven-key envelope of error reports and crash files ("type" "error").
+std::string errorEnvelope(const EnvelopeContext& context, std::string_view userId,
+                          std::string_view imageUUID, std::int64_t ts, std::string_view data);
+
+// False when `value` holds, at any depth, something JSON cannot express: a non-finite number
+// or a discarded value.
+bool hasJsonForm(const nlohmann::json& value);
+
+// Compact JSON text, or nullopt when the value has no JSON form (a non-finite number anywhere).
+std::optional<std::string> serialize(const nlohmann::json& value);
+
+}  // namespace quillstone::report

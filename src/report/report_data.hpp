@@ -1,0 +1,41 @@
+// The "data" of events and handled errors, and the breadcrumb records they carry: built from
+// clean values, with nothing read from the client's state.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace quillstone::report {
+
+using Properties = std::map<std::string, std::string>;
+
+// "data" of a named event, as compact JSON text. `name` and `path` are clean UTF-8 already;
+// the properties are cleaned here.
+std::string eventData(std::string_view name, double value, const std::optional<Properties>& props,
+                      std::string_view path);
+
+// What "data" of a handled error holds: clean text, and `device` (the basic device map) and
+// `breadcrumbs` (the list) as compact JSON text.
+struct ErrorFields {
+  std::string_view name;
+  std::string_view message;
+  std::string_view stack;
+  std::string_view path;
+  std::string_view device;
+  std::string_view breadcrumbs;
+};
+
+// "data" of a handled error, as compact JSON text.
+std::string errorData(const ErrorFields& fields);
+
+nlohmann::json breadcrumbRecord(std::int64_t t, std::string type, nlohmann::json::object_t data);
+
+// `value` with invalid UTF-8 replaced by U+FFFD in every string and every key, at any depth.
+nlohmann::json sanitizedJson(nlohmann::json value);
+
+}  // namespace quillstone::report

@@ -1,0 +1,98 @@
+#include "report/envelope.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <set>
+
+namespace quillstone::report {
+namespace {
+
+const EnvelopeContext kContext{"app", "VID", "SID", "1.2.3"};
+
+std::set<std::string> keysOf(const nlohmann::json& object) {
+  std::set<std::string> keys;
+  for (const auto& [key, value] : object.items()) keys.insert(key);
+  return keys;
+}
+
+TEST(Envelope, NineKeysForEventsElevenForErrors) {
+  const auto event = nlohmann::json::parse(envelope("event", kContext, 1700000000123, "{}"));
+  EXPECT_EQ(keysOf(event), (std::set<std::string>{"id", "type", "platform", "vid", "sid", "release",
+                                                  "sdk", "ts", "data"}));
+  EXPECT_EQ(event["id"], "app");
+  EXPECT_EQ(event["type"], "event");
+  EXPECT_EQ(event["platform"], "ios");
+  EXPECT_EQ(event["vid"], "VID");
+  EXPECT_EQ(event["sid"], "SID");
+  EXPECT_EQ(event["release"], "1.2.3");
+  EXPECT_EQ(event["sdk"], "1.0.0-ios");
+  EXPECT_TRUE(event["ts"].is_number_integer());
+  EXPECT_EQ(event["ts"], 1700000000123);
+
+  const auto error = nlohmann::json::parse(errorEnvelope(kContext, "user", "UUID", 5, "{}"));
+  EXPECT_EQ(keysOf(error).size(), 11u);
+  EXPECT_EQ(error["type"], "error");
+  EXPECT_EQ(error["userId"], "user");
+  EXPECT_EQ(error["imageUUID"], "UUID");
+}
+
+TEST(Serialize, CompactText) {
+  const auto text = serialize(nlohmann::json{{"a", {1, 2}}, {"b", "c d"}});
+  ASSERT_TRUE(text);
+  EXPECT_EQ(*text, R"({"a":[1,2],"b":"c d"})");
+}
+
+class NoJsonForm : public ::testing::TestWithParam<nlohmann::json> {};
+
+TEST_P(NoJsonForm, IsRefusedAtAnyDepth) {
+  const nlohmann::json data = {{"deep", {{"list", {1, GetParam()}}}}};
+  EXPECT_FALSE(hasJsonForm(data));
+  EXPECT_EQ(serialize(data), std::nullopt);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, NoJsonForm,
+                         ::testing::Values(std::numeric_limits<double>::quiet_NaN(),
+                                           std::numeric_limits<double>::infinity(),
+                                           -std::numeric_limits<double>::infinity(),
+                                           nlohmann::json(nlohmann::json::value_t::discarded)));
+
+TEST(Envelope, InvalidUtf8AnywhereBecomesReplacementCharacter) {
+  const EnvelopeContext broken{"app\xff", "VID", "SID", "1.\xc3"};
+  const auto data = serialize(nlohmann::json{{"k\xfe", "v"}});
+  ASSERT_TRUE(data);
+  const auto parsed = nlohmann::json::parse(envelope("event", broken, 1, *data));
+  EXPECT_EQ(parsed["id"], "app\xEF\xBF\xBD");
+  EXPECT_EQ(parsed["release"], "1.\xEF\xBF\xBD");
+  EXPECT_TRUE(parsed["data"].contains("k\xEF\xBF\xBD"));
+}
+
+// Reports are written member by member; the bytes must be those the JSON library writes for
+// the same report, which is what they always were.
+TEST(Envelope, IsTheTextTheJsonLibraryWritesForTheSameReport) {
+  const EnvelopeContext context{"a\"pp\\", "V\x01ID", "S\tID", "1.\xc3 \x7f"};
+  const nlohmann::json data = {{"x", 1}};
+  const nlohmann::json event = {{"id", context.appId},
+                                {"type", "event"},
+                                {"platform", "ios"},
+                                {"vid", context.installId},
+                                {"sid", context.sessionId},
+                                {"release", context.release},
+                                {"sdk", "1.0.0-ios"},
+                                {"ts", -42},
+                                {"data", data}};
+  EXPECT_EQ(envelope("event", context, -42, data.dump()),
+            event.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+
+  nlohmann::json error = event;
+  error["type"] = "error";
+  error["userId"] = "u\u2028\xf0\x9f\x98\x80";
+  error["imageUUID"] = "\xed\xa0\x80";  // an encoded surrogate is not UTF-8
+  EXPECT_EQ(errorEnvelope(context, error["userId"].get<std::string>(),
+                          error["imageUUID"].get<std::string>(), -42, data.dump()),
+            error.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+}
+
+}  // namespace
+}  // namespace quillstone::report

@@ -1,0 +1,147 @@
+#include "transport/delivery.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "support/closed_port.hpp"
+#include "support/collector.hpp"
+#include "support/recording_log.hpp"
+#include "support/wait.hpp"
+
+namespace quillstone::transport {
+namespace {
+
+using testing::CannedResponse;
+using testing::Collector;
+using testing::RecordingLog;
+using testing::waitUntil;
+
+// The outcome of one post, filled in on the session's thread.
+struct Outcome {
+  std::atomic<int> calls{0};
+  std::atomic<bool> success{false};
+  std::thread::id thread;
+  Done callback() {
+    return [this](bool ok) {
+      thread = std::this_thread::get_id();
+      success = ok;
+      ++calls;
+    };
+  }
+  bool arrived() {
+    return waitUntil([this] { return calls.load() > 0; });
+  }
+};
+
+class DeliveryTest : public ::testing::Test {
+ protected:
+  Collector collector;
+  RecordingLog log;
+  Delivery delivery{platform::systemHttpSession(), log};
+};
+
+TEST_F(DeliveryTest, PostsTheBodyUnchangedWithOneHeader) {
+  Outcome outcome;
+  const std::string body = "{\"k\":\"\xe6\x97\xa5\",\"n\":1}";
+  delivery.post(Url::parse(collector.url()), body, outcome.callback());
+  ASSERT_TRUE(outcome.arrived());
+  EXPECT_TRUE(outcome.success);
+  EXPECT_EQ(outcome.calls, 1);
+  EXPECT_NE(outcome.thread, std::this_thread::get_id());
+  const auto requests = collector.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].method, "POST");
+  EXPECT_EQ(requests[0].path, "/rum");
+  EXPECT_EQ(requests[0].body, body);
+  EXPECT_EQ(requests[0].header("Content-Type"), "application/json");
+  for (const auto& [name, value] : requests[0].headers) {
+    EXPECT_TRUE(name == "Content-Type" || name == "Host" || name == "Content-Length")
+        << "unexpected header " << name << ": " << value;
+  }
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(DeliveryTest, JoinsRumWithExactlyOneSlash) {
+  const std::string root = "http://127.0.0.1:" + std::to_string(collector.port());
+  for (const std::string& base : {root, root + "/", root + "/api", root + "/api/"}) {
+    Outcome outcome;
+    delivery.post(Url::parse(base), "{}", outcome.callback());
+    ASSERT_TRUE(outcome.arrived()) << base;
+  }
+  const auto requests = collector.requests();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_EQ(requests[0].path, "/rum");
+  EXPECT_EQ(requests[1].path, "/rum");
+  EXPECT_EQ(requests[2].path, "/api/rum");
+  EXPECT_EQ(requests[3].path, "/api/rum");
+}
+
+TEST_F(DeliveryTest, SucceedsOnlyFor2xxAndLogsNothingForOtherStatuses) {
+  for (const int status : {200, 204, 299, 300, 404, 500}) {
+    collector.setResponse(CannedResponse{status, "", "text/plain"});
+    Outcome outcome;
+    delivery.post(Url::parse(collector.url()), "{}", outcome.callback());
+    ASSERT_TRUE(outcome.arrived()) << status;
+    EXPECT_EQ(outcome.success, status >= 200 && status <= 299) << status;
+  }
+  EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(DeliveryTest, UnreachableServerLogsTheNetworkErrorAndFails) {
+  Outcome outcome;
+  const auto url = "http://127.0.0.1:" + std::to_string(testing::closedLoopbackPort()) + "/";
+  delivery.post(Url::parse(url), "{}", outcome.callback());
+  ASSERT_TRUE(outcome.arrived());
+  EXPECT_FALSE(outcome.success);
+  ASSERT_EQ(log.lines().size(), 1u);
+  EXPECT_EQ(log.lines()[0].rfind("[qs] 网络失败 ", 0), 0u) << log.lines()[0];
+  EXPECT_GT(log.lines()[0].size(), std::string_view("[qs] 网络失败 ").size());
+}
+
+TEST_F(DeliveryTest, UnusualSchemesAreRefusedNotFollowed) {
+  for (const char* server : {"ftp://127.0.0.1/", "file:///tmp/", "myapp:collector"}) {
+    Outcome outcome;
+    delivery.post(Url::parse(server), "{}", outcome.callback());
+    ASSERT_TRUE(outcome.arrived()) << server;
+    EXPECT_FALSE(outcome.success) << server;
+  }
+  EXPECT_EQ(log.lines().size(), 3u);
+}
+
+TEST_F(DeliveryTest, WithoutAServerFailsOnTheSessionThread) {
+  Outcome outcome;
+  delivery.post(std::nullopt, "{}", outcome.callback());
+  ASSERT_TRUE(outcome.arrived());
+  EXPECT_FALSE(outcome.success);
+  EXPECT_NE(outcome.thread, std::this_thread::get_id());
+  EXPECT_EQ(collector.count(), 0u);
+}
+
+TEST_F(DeliveryTest, ConcurrencyManyPostsFromManyThreadsEachCompleteOnce) {
+  constexpr int kThreads = 8;
+  constexpr int kPostsPerThread = 25;
+  std::atomic<int> successes{0};
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kPostsPerThread; ++i) {
+        const std::string body =
+            "{\"t\":" + std::to_string(t) + ",\"i\":" + std::to_string(i) + "}";
+        delivery.post(Url::parse(collector.url()), body,
+                      [&](bool ok) { ++(ok ? successes : failures); });
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  constexpr int kTotal = kThreads * kPostsPerThread;
+  ASSERT_TRUE(waitUntil([&] { return successes + failures == kTotal; }));
+  EXPECT_EQ(successes, kTotal);
+  EXPECT_EQ(collector.count(), static_cast<std::size_t>(kTotal));
+}
+
+}  // namespace
+}  // namespace quillstone::transport
