@@ -40,7 +40,10 @@ step() {
   local start
   start=$(date +%s)
   echo "== fresh root: $name"
-  "$@"
+  # In the background and waited for, so that INT or TERM runs the clean-up at once instead of
+  # after the step.
+  "$@" &
+  wait "$!"
   local took=$(($(date +%s) - start))
   timings+=("$(printf '  %-32s %5d s' "$name" "$took")")
   echo "== fresh root: $name took ${took} s"
