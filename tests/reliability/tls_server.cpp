@@ -10,6 +10,8 @@
 
 #include <memory>
 
+#include "support/sigpipe.hpp"
+
 namespace quillstone::testing {
 namespace {
 
@@ -68,6 +70,9 @@ SelfSignedTlsServer::SelfSignedTlsServer() {
   getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
   port_ = ntohs(address.sin_port);
   thread_ = std::thread([this] {
+    // A client that gives up on the handshake may close its socket without an alert; OpenSSL
+    // then sends one of its own through its socket BIO, a plain write(), which raises SIGPIPE.
+    blockSigpipeOnThisThread();
     while (!stopping_) {
       const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
       if (client < 0) return;

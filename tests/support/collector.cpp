@@ -1,8 +1,10 @@
 #include "support/collector.hpp"
 
 #include <httplib.h>
+#include <signal.h>
 #include <strings.h>
 
+#include "support/sigpipe.hpp"
 #include "support/wait.hpp"
 
 namespace quillstone::testing {
@@ -11,6 +13,17 @@ namespace {
 // Clients keep their connections open and reuse them for many reports.
 constexpr std::size_t kKeepAliveRequests = 100000;
 constexpr time_t kKeepAliveIdleSeconds = 1;
+
+// cpp-httplib's Server constructor sets SIGPIPE to SIG_IGN for the whole process, which would hide
+// a SIGPIPE raised on a host thread in every test that has a collector. The disposition the
+// process had is put back; the server's own threads block the signal instead.
+std::unique_ptr<httplib::Server> makeServer() {
+  struct sigaction previous {};
+  sigaction(SIGPIPE, nullptr, &previous);
+  auto server = std::make_unique<httplib::Server>();
+  sigaction(SIGPIPE, &previous, nullptr);
+  return server;
+}
 
 }  // namespace
 
@@ -23,7 +36,7 @@ std::string RecordedRequest::header(std::string_view name) const {
   return {};
 }
 
-Collector::Collector(int port) : server_(std::make_unique<httplib::Server>()) {
+Collector::Collector(int port) : server_(makeServer()) {
   server_->set_keep_alive_max_count(kKeepAliveRequests);
   // Short, so that stopping the server does not wait long on idle kept-alive connections.
   server_->set_keep_alive_timeout(kKeepAliveIdleSeconds);
@@ -47,7 +60,11 @@ Collector::Collector(int port) : server_(std::make_unique<httplib::Server>()) {
   server_->Put(".*", handler);
   port_ = port == 0 ? server_->bind_to_any_port("127.0.0.1")
                     : (server_->bind_to_port("127.0.0.1", port) ? port : -1);
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  // The worker threads the server starts from this thread inherit its blocked SIGPIPE.
+  thread_ = std::thread([this] {
+    blockSigpipeOnThisThread();
+    server_->listen_after_bind();
+  });
   waitUntil([this] { return server_->is_running(); });
 }
 

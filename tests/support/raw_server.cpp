@@ -1,4 +1,5 @@
 #include "support/raw_server.hpp"
+#include "support/sigpipe.hpp"
 #include "support/wait.hpp"
 
 #include <netinet/in.h>
@@ -68,6 +69,9 @@ RawServer::~RawServer() {
 std::string RawServer::base() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
 
 void RawServer::acceptLoop() {
+  // Answers go to clients that may have given up already; the connection threads started here
+  // inherit the blocked SIGPIPE.
+  blockSigpipeOnThisThread();
   listening_ = true;
   while (!stopping_) {
     const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
