@@ -62,6 +62,15 @@ class QUILLSTONE_API Quillstone {
   static std::string networkType() noexcept;
   static bool isJailbroken() noexcept;
 
+  // Gives the calling thread an alternate signal stack, released when the thread ends, so that a
+  // stack overflow on it is still recorded; a thread that has one already keeps it. Not needed for
+  // threads created with pthread_create after a start with crash reporting, nor for threads that
+  // exist at that start and do not block real-time signals: those are prepared by the library.
+  // It is for a thread made in a way the library does not see (a library loaded with dlopen that
+  // resolved pthread_create before this one, a raw clone) that starts after start or blocks
+  // signals. Any thread may call it, at any time.
+  static void prepareCurrentThreadForCrashes() noexcept;
+
   void start(const Config& config) noexcept;
   void setConsent(bool consent) noexcept;
   void flushPendingCrashes() noexcept;

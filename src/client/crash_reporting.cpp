@@ -1,5 +1,6 @@
 // What the facade hands to crash capture: its state, read at the moment it is needed.
 #include "client/facade_impl.hpp"
+#include "crash/alternate_stacks.hpp"
 #include "crash/build_uuid.hpp"
 #include "crash/crash_dir.hpp"
 #include "crash/crash_files.hpp"
@@ -37,5 +38,7 @@ crash::CrashContext Quillstone::Impl::crashContext() {
   context.breadcrumbs = state.breadcrumbs();
   return context;
 }
+
+void Quillstone::prepareCurrentThreadForCrashes() noexcept { crash::prepareCurrentThread(); }
 
 }  // namespace quillstone

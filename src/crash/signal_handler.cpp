@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "crash/alternate_stacks.hpp"
 #include "crash/crash_slot.hpp"
 
 namespace quillstone::crash {
@@ -177,17 +178,8 @@ void installSignalHandler() {
   void* frames[1];
   ::backtrace(frames, 1);
 
-  // Mapped, not allocated: the stack is never freed while its thread may run on it, and a
-  // runtime that unmaps a finished thread's alternate stack can then do so cleanly.
-  void* stack = ::mmap(nullptr, kAlternateStackSize, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-  if (stack != MAP_FAILED) {
-    stack_t alternate{};
-    alternate.ss_sp = stack;
-    alternate.ss_size = kAlternateStackSize;
-    alternate.ss_flags = 0;
-    ::sigaltstack(&alternate, nullptr);
-  }
+  // A stack overflow runs the handler on an alternate stack, on whichever thread it happens.
+  coverEveryThread();
 
   struct sigaction action {};
   action.sa_sigaction = crashSignalHandler;

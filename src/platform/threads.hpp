@@ -9,7 +9,8 @@ namespace quillstone::platform {
 
 // Starts a thread on which every asynchronous signal is blocked, so the host's own SIGINT,
 // SIGTERM or SIGPIPE handling never runs on (or is swallowed by) a library thread. The fault
-// signals stay deliverable so that a crash there is still captured.
+// signals stay deliverable, and the thread has an alternate signal stack, so that a crash there
+// (a stack overflow included) is still captured.
 std::thread startLibraryThread(std::string name, std::function<void()> body);
 
 }  // namespace quillstone::platform

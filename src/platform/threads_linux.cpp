@@ -1,6 +1,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include "platform/alternate_stack.hpp"
 #include "platform/threads.hpp"
 
 namespace quillstone::platform {
@@ -14,6 +15,9 @@ std::thread startLibraryThread(std::string name, std::function<void()> body) {
   pthread_sigmask(SIG_SETMASK, &blocked, &previous);
   std::thread thread([name = std::move(name), body = std::move(body)] {
     pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+    // Blocking every asynchronous signal keeps out the request that gives the host's threads
+    // their alternate stack at start, so a library thread takes its own, whenever it starts.
+    ensureAlternateStack();
     body();
   });
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);

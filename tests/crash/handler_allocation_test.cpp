@@ -11,14 +11,18 @@
 #include "crash_expectations.hpp"
 #include "support/child_process.hpp"
 #include "support/temp_home.hpp"
+#include "support/wait.hpp"
+#include "thread_crashes.hpp"
 
 namespace {
 
 [[maybe_unused]] constexpr int kAllocatedDuringCrash = 97;
 std::atomic<bool> crashUnderWay{false};
+// Set on one thread only, when what must not allocate runs on it before the crash.
+thread_local bool trappedThread = false;
 
 [[maybe_unused]] void refuseDuringCrash() {
-  if (crashUnderWay.load(std::memory_order_relaxed)) _exit(kAllocatedDuringCrash);
+  if (crashUnderWay.load(std::memory_order_relaxed) || trappedThread) _exit(kAllocatedDuringCrash);
 }
 
 }  // namespace
@@ -86,6 +90,34 @@ INSTANTIATE_TEST_SUITE_P(Crashes, HandlerAllocation,
                                            AllocationCase{"Abort", [] { std::abort(); }, SIGABRT},
                                            AllocationCase{"Trap", crashWithIll, SIGILL}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A thread that existed at start takes the stack prepared for it inside a signal handler, and
+// later overflows onto it: both on a thread that may not allocate from before start.
+TEST(HandlerAllocation, AThreadThatExistedAtStartTakesItsStackAndRecordsItsOverflow) {
+  QS_SKIP_WITH_SANITIZER_ALLOCATOR();
+  TempHome home;
+  const ChildResult child = runInChild([] {
+    Gate gate;
+    const pthread_t thread = startUnseenThread(
+        [](void* raw) -> void* {
+          trappedThread = true;
+          static_cast<Gate*>(raw)->arriveAndWait();
+          overflowTheStack(0);
+          return nullptr;
+        },
+        &gate);
+    ASSERT_TRUE(waitUntil([&] { return gate.running.load(); }));
+    startClient();
+    gate.open = true;
+    pthread_join(thread, nullptr);
+  });
+  ASSERT_FALSE(child.exited && child.exitCode == kAllocatedDuringCrash) << "the thread allocated";
+  ASSERT_TRUE(child.signaled) << child.describe();
+  EXPECT_EQ(child.signal, SIGSEGV);
+  const auto bytes = readCrashFile(crash::kSignalFileName);
+  ASSERT_TRUE(bytes);
+  EXPECT_TRUE(matchesSignalLayout(*bytes, "SIGSEGV"));
+}
 
 }  // namespace
 }  // namespace quillstone::testing
