@@ -13,6 +13,7 @@
 #include "crash/crash_dir.hpp"
 #include "crash/crash_files.hpp"
 #include "crash/crash_slot.hpp"
+#include "crash/image_list.hpp"
 #include "crash/stack_format.hpp"
 #include "platform/clock.hpp"
 #include "platform/files.hpp"
@@ -49,9 +50,9 @@ void recordActiveException(const std::exception_ptr& exception) {
   const CrashContextProvider provider = contextProvider.load();
   if (provider == nullptr) return;
   // An exception that found no handler has not unwound, so this is the throwing stack.
-  const std::string stack = normalize(currentReturnAddresses());
-  persist(kCrashKind, kCrashLevel, activeExceptionName(), reasonOf(exception), stack,
-          kExceptionFileName, provider());
+  const auto frames = currentReturnAddresses();
+  persist(kCrashKind, kCrashLevel, activeExceptionName(), reasonOf(exception), normalize(frames),
+          kExceptionFileName, provider(), imageListJson(frames));
 }
 
 [[noreturn]] void terminateHandler() noexcept {
@@ -81,13 +82,17 @@ void installExceptionHandler(CrashContextProvider provider) {
 
 bool persist(std::string_view kind, std::string_view level, std::string_view name,
              std::string_view message, std::string_view stack, std::string_view file,
-             const CrashContext& context) {
+             const CrashContext& context, std::string_view images) {
   nlohmann::json data = {
       {"kind", base::sanitizeUtf8(kind)},      {"level", base::sanitizeUtf8(level)},
       {"name", base::sanitizeUtf8(name)},      {"message", base::sanitizeUtf8(message)},
       {"stack", base::sanitizeUtf8(stack)},    {"path", base::sanitizeUtf8(context.page)},
       {"extra", {{"device", context.device}}}, {"breadcrumbs", context.breadcrumbs},
   };
+  if (!images.empty()) {
+    auto list = nlohmann::json::parse(images, nullptr, /*allow_exceptions=*/false);
+    if (list.is_array()) data["images"] = std::move(list);
+  }
   std::optional<std::string> dataText;
   try {
     dataText = report::serialize(data);
