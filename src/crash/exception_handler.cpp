@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <memory>
@@ -46,11 +47,12 @@ std::string reasonOf(const std::exception_ptr& exception) {
   return {};
 }
 
-void recordActiveException(const std::exception_ptr& exception) {
+void recordActiveException(const std::exception_ptr& exception, std::uint64_t handlerReturn) {
   const CrashContextProvider provider = contextProvider.load();
   if (provider == nullptr) return;
-  // An exception that found no handler has not unwound, so this is the throwing stack.
-  const auto frames = currentReturnAddresses();
+  // An exception that found no handler has not unwound: below this handler and the runtime's
+  // terminate machinery lies the throwing stack.
+  const auto frames = throwingFrames(currentReturnAddresses(), handlerReturn);
   persist(kCrashKind, kCrashLevel, activeExceptionName(), reasonOf(exception), normalize(frames),
           kExceptionFileName, provider(), imageListJson(frames));
 }
@@ -59,13 +61,15 @@ void recordActiveException(const std::exception_ptr& exception) {
   // Only the first exception of the process is recorded; one that escapes on another thread
   // meanwhile aborts, and the signal handler lets the first record finish.
   static std::atomic<bool> entered{false};
+  // Where the runtime called this handler: the frames above it are the library's own.
+  const auto handlerReturn = reinterpret_cast<std::uintptr_t>(__builtin_return_address(0));
   const std::exception_ptr exception = std::current_exception();
   if (exception && !entered.exchange(true)) {
     CrashSlot& slot = crashSlot();
     // First, so that even a failure below leaves no signal file for the coming abort.
     slot.markExceptionSeen(::gettid());
     try {
-      recordActiveException(exception);
+      recordActiveException(exception, handlerReturn);
     } catch (...) {
     }
     slot.markExceptionRecorded();
