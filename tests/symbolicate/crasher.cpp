@@ -34,7 +34,7 @@ CRASHER_REAL_FAULT void segvThroughInlinedHelper() {
 }
 
 [[noreturn]] __attribute__((noinline)) void throwRuntimeError(const char* what) {
-  throw std::runtime_error(what);
+  throw std::runtime_error(what);  // the runtime error line
 }
 
 // The call that never returns is its last instruction: the return address it leaves on the

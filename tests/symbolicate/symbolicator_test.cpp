@@ -152,6 +152,15 @@ TEST(SymbolicateCrash, AnInlinedFunctionIsListedAboveTheFunctionItWasInlinedInto
 TEST(SymbolicateCrash, AnUncaughtExceptionNamesTheThrowingFunctionAtItsThrowLine) {
   TempHome home;
   const auto result = symbolicatedCrash("throw", SIGABRT, "crash-exception.json");
+  ASSERT_FALSE(result.frames.empty());
+
+  // The stack begins where the exception was thrown: none of the terminate handler's frames
+  // nor the runtime's terminate and throw machinery come before it.
+  const auto& top = result.frames.front();
+  ASSERT_FALSE(top.symbols.empty()) << sym::renderText(result);
+  EXPECT_EQ(top.symbols.back().function, "crasher::throwRuntimeError(char const*)")
+      << sym::renderText(result);
+  EXPECT_EQ(top.symbols.back().line, sourceLine("// the runtime error line"));
 
   // The call to the runtime's throw never returns, so its return address may already lie in
   // the next function; only a lookup just before it names the thrower.
@@ -160,7 +169,7 @@ TEST(SymbolicateCrash, AnUncaughtExceptionNamesTheThrowingFunctionAtItsThrowLine
   EXPECT_THAT(thrower->symbols.back().file, EndsWith("symbolicate/crasher.cpp"));
   EXPECT_EQ(thrower->symbols.back().line, sourceLine("// the throw line"));
   EXPECT_NE(frameOf(result, "main"), nullptr);
-  // The runtime's own frames carry the program's name but lie outside it.
+  // The C library's frames that called main carry the program's name but lie outside it.
   EXPECT_TRUE(std::any_of(result.frames.begin(), result.frames.end(), [](const auto& frame) {
     return frame.frame && !frame.inImage;
   })) << sym::renderText(result);
