@@ -1,6 +1,8 @@
 #include "crash/signal_handler.hpp"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <link.h>
 #include <pthread.h>
 #include <signal.h>
 
@@ -107,6 +109,27 @@ TEST(SignalHandler, ListsTheMainProgramFirstAndTheImageOfEveryFrameOutsideIt) {
     EXPECT_TRUE(listed) << std::hex << address << " in " << images.dump();
   }
   for (std::size_t i = 1; i < images.size(); ++i) EXPECT_TRUE(holdsFrame[i]) << images[i].dump();
+}
+
+TEST(SignalHandler, AnUnreadableEntryInTheLoadersListEndsTheImageListNotTheFile) {
+  TempHome home;
+  const ChildResult child = runInChild([] {
+    startClient();
+    link_map* entry = nullptr;
+    ASSERT_EQ(::dlinfo(::dlopen(nullptr, RTLD_NOW), RTLD_DI_LINKMAP, &entry), 0);
+    while (entry->l_next != nullptr) entry = entry->l_next;
+    // As a heap overrun might leave it: the last entry leads into the unmapped first page.
+    entry->l_next = reinterpret_cast<link_map*>(std::uintptr_t{0x10});
+    crashWithSegv();
+  });
+  ASSERT_TRUE(child.signaled) << child.describe();
+  EXPECT_EQ(child.signal, SIGSEGV);
+  const auto bytes = readCrashFile(crash::kSignalFileName);
+  ASSERT_TRUE(bytes) << "no crash file";
+  ASSERT_TRUE(matchesSignalLayout(*bytes, "SIGSEGV"));
+  const auto images = nlohmann::json::parse(*bytes)["data"]["images"];
+  EXPECT_EQ(images[0], mainImageEntry());
+  EXPECT_GE(images.size(), 2u) << "the entries before the damage are listed";
 }
 
 TEST(SignalHandler, ACrashOnASecondaryThreadIsRecorded) {
