@@ -51,6 +51,7 @@ void checkFile(const std::string& head, std::string_view image, int signo,
     file +=
         frameLine(i, input.ConsumeBool() ? image : "???", input.ConsumeIntegral<std::uint64_t>());
   }
+  file += crash::kSignalStackEnd;
   file += crash::kSignalTail;
   const auto json = nlohmann::json::parse(file, nullptr, /*allow_exceptions=*/false);
   if (!json.is_object()) std::abort();

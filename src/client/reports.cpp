@@ -4,6 +4,7 @@
 
 #include "base/text.hpp"
 #include "crash/build_uuid.hpp"
+#include "crash/image_list.hpp"
 #include "crash/stack_format.hpp"
 #include "device/device_info.hpp"
 #include "device/install_id.hpp"
@@ -39,15 +40,22 @@ void Reports::track(std::string_view name, double value,
 void Reports::capture(std::string_view name, std::string_view message, std::string_view stack) {
   const auto config = state_.config();
   if (!config) return;
-  const std::string stackText =
-      stack.empty() ? crash::normalize(crash::currentReturnAddresses()) : base::sanitizeUtf8(stack);
+  std::string stackText;
+  std::string images;
+  if (stack.empty()) {
+    const auto addresses = crash::currentReturnAddresses();
+    stackText = crash::normalize(addresses);
+    images = crash::imageListJson(addresses);
+  } else {
+    stackText = base::sanitizeUtf8(stack);
+  }
   const std::string path = state_.currentPage();
   const std::string breadcrumbs = state_.breadcrumbsJson();
   const std::string device = device::deviceInfo(services_, config->release());
   const std::string cleanName = base::sanitizeUtf8(name);
   const std::string cleanMessage = base::sanitizeUtf8(message);
   const std::string data =
-      report::errorData({cleanName, cleanMessage, stackText, path, device, breadcrumbs});
+      report::errorData({cleanName, cleanMessage, stackText, path, device, breadcrumbs, images});
   const auto context = envelopeContext(*config, state_, services_.defaults);
   delivery_.post(config->server(),
                  report::errorEnvelope(context, state_.userId(), crash::imageUUID(),

@@ -23,8 +23,10 @@ constexpr std::string_view kSignalDataHead =
     "\"data\":{\"kind\":\"crash\",\"level\":\"fatal\",\"message\":\"App 收到致命信号\",\"name\":\"";
 // Between the signal name and the first stack line.
 constexpr std::string_view kSignalStackKey = "\",\"stack\":\"";
-// Closes the stack string, "data" and the file.
-constexpr std::string_view kSignalTail = "\"}}";
+// Closes the stack string; the members added after the stack follow it.
+constexpr std::string_view kSignalStackEnd = "\"";
+// Closes "data" and the file.
+constexpr std::string_view kSignalTail = "}}";
 
 // The envelope members of a signal file that are known before the crash.
 struct SignalHeadMembers {

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "base/json_text.hpp"
+#include "crash/image_list.hpp"
 
 namespace quillstone::crash {
 namespace {
@@ -61,6 +62,7 @@ PrepareResult prepareCrashSlot(const SlotContent& content, platform::Log& log) {
   const auto head = renderSignalHead(content.members, kHeadCapacity - 1);
   if (!head) return PrepareResult::headTooLong;
   const std::string imageName = base::escapeJsonText(content.image.name, kImageNameCapacity - 1);
+  prepareImageList();
 
   auto page = std::make_unique<SlotPage>();
   if (!copyWhole(page->path, content.path)) return PrepareResult::pathTooLong;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "crash/crash_dir.hpp"
 #include "crash/crash_files.hpp"
 #include "crash/crash_slot.hpp"
+#include "crash/image_list.hpp"
 #include "crash/stack_format.hpp"
 #include "platform/clock.hpp"
 #include "platform/files.hpp"
@@ -45,26 +47,29 @@ std::string reasonOf(const std::exception_ptr& exception) {
   return {};
 }
 
-void recordActiveException(const std::exception_ptr& exception) {
+void recordActiveException(const std::exception_ptr& exception, std::uint64_t handlerReturn) {
   const CrashContextProvider provider = contextProvider.load();
   if (provider == nullptr) return;
-  // An exception that found no handler has not unwound, so this is the throwing stack.
-  const std::string stack = normalize(currentReturnAddresses());
-  persist(kCrashKind, kCrashLevel, activeExceptionName(), reasonOf(exception), stack,
-          kExceptionFileName, provider());
+  // An exception that found no handler has not unwound: below this handler and the runtime's
+  // terminate machinery lies the throwing stack.
+  const auto frames = throwingFrames(currentReturnAddresses(), handlerReturn);
+  persist(kCrashKind, kCrashLevel, activeExceptionName(), reasonOf(exception), normalize(frames),
+          kExceptionFileName, provider(), imageListJson(frames));
 }
 
 [[noreturn]] void terminateHandler() noexcept {
   // Only the first exception of the process is recorded; one that escapes on another thread
   // meanwhile aborts, and the signal handler lets the first record finish.
   static std::atomic<bool> entered{false};
+  // Where the runtime called this handler: the frames above it are the library's own.
+  const auto handlerReturn = reinterpret_cast<std::uintptr_t>(__builtin_return_address(0));
   const std::exception_ptr exception = std::current_exception();
   if (exception && !entered.exchange(true)) {
     CrashSlot& slot = crashSlot();
     // First, so that even a failure below leaves no signal file for the coming abort.
     slot.markExceptionSeen(::gettid());
     try {
-      recordActiveException(exception);
+      recordActiveException(exception, handlerReturn);
     } catch (...) {
     }
     slot.markExceptionRecorded();
@@ -81,13 +86,17 @@ void installExceptionHandler(CrashContextProvider provider) {
 
 bool persist(std::string_view kind, std::string_view level, std::string_view name,
              std::string_view message, std::string_view stack, std::string_view file,
-             const CrashContext& context) {
+             const CrashContext& context, std::string_view images) {
   nlohmann::json data = {
       {"kind", base::sanitizeUtf8(kind)},      {"level", base::sanitizeUtf8(level)},
       {"name", base::sanitizeUtf8(name)},      {"message", base::sanitizeUtf8(message)},
       {"stack", base::sanitizeUtf8(stack)},    {"path", base::sanitizeUtf8(context.page)},
       {"extra", {{"device", context.device}}}, {"breadcrumbs", context.breadcrumbs},
   };
+  if (!images.empty()) {
+    auto list = nlohmann::json::parse(images, nullptr, /*allow_exceptions=*/false);
+    if (list.is_array()) data["images"] = std::move(list);
+  }
   std::optional<std::string> dataText;
   try {
     dataText = report::serialize(data);

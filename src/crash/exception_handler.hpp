@@ -32,10 +32,11 @@ using CrashContextProvider = CrashContext (*)();
 void installExceptionHandler(CrashContextProvider provider);
 
 // Writes one crash report, the envelope with a "data" object of kind, level, name, message,
-// stack, path, extra.device and breadcrumbs, to `file` in the crash directory, replacing an
-// earlier one. Returns false when nothing was written.
+// stack, path, extra.device and breadcrumbs, and "images" when `images` (JSON array text, as
+// imageListJson writes it) is not empty, to `file` in the crash directory, replacing an earlier
+// one. Returns false when nothing was written.
 bool persist(std::string_view kind, std::string_view level, std::string_view name,
              std::string_view message, std::string_view stack, std::string_view file,
-             const CrashContext& context);
+             const CrashContext& context, std::string_view images = {});
 
 }  // namespace quillstone::crash

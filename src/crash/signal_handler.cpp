@@ -13,6 +13,7 @@
 
 #include "crash/alternate_stacks.hpp"
 #include "crash/crash_slot.hpp"
+#include "crash/image_list.hpp"
 
 namespace quillstone::crash {
 namespace {
@@ -86,6 +87,7 @@ void writeFrame(int fd, const SlotPage& page, std::uint64_t index, bool inImage,
     line.append(page.imageName, static_cast<std::size_t>(page.imageNameLen));
   } else {
     line.append(kUnknownImage, sizeof kUnknownImage - 1);
+    noteForeignFrame(value);
   }
   line.append(kFieldGap, sizeof kFieldGap - 1);
   line.appendHex(value);
@@ -134,6 +136,8 @@ void writeCrashFile(const SlotPage& page, int signo, void* context) {
   writeAll(fd, name.data(), name.size());
   writeAll(fd, kSignalStackKey.data(), kSignalStackKey.size());
   writeStack(fd, page, context);
+  writeAll(fd, kSignalStackEnd.data(), kSignalStackEnd.size());
+  writeImageList(fd);
   writeAll(fd, page.tail, static_cast<std::size_t>(page.tailLen));
   ::close(fd);
 }

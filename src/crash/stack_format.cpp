@@ -1,8 +1,13 @@
 #include "crash/stack_format.hpp"
 
+#include <cxxabi.h>
 #include <execinfo.h>
+#include <unwind.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <exception>
+#include <optional>
 
 #include "platform/loader.hpp"
 
@@ -24,6 +29,31 @@ void appendLine(std::string& out, std::size_t index, std::string_view imageName,
   char hex[17];
   std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(address));
   out.append(hex, 16);
+}
+
+// The images of the C++ runtime and the unwinder (and of a sanitizer that wraps the runtime's
+// throw), never the image this code lies in: a runtime linked into the program cannot be told
+// apart from the program by image, so its frames are then kept.
+const std::vector<std::uint64_t>& runtimeImages() {
+  static const std::vector<std::uint64_t> images = [] {
+    const auto own = platform::imageHolding(reinterpret_cast<std::uintptr_t>(&runtimeImages));
+    std::vector<std::uint64_t> found;
+    for (const void* function : {reinterpret_cast<const void*>(&std::terminate),
+                                 reinterpret_cast<const void*>(&abi::__cxa_throw),
+                                 reinterpret_cast<const void*>(&abi::__cxa_rethrow),
+                                 reinterpret_cast<const void*>(&_Unwind_RaiseException)}) {
+      const auto image = platform::imageHolding(reinterpret_cast<std::uintptr_t>(function));
+      if (image && image != own) found.push_back(*image);
+    }
+    return found;
+  }();
+  return images;
+}
+
+bool inRuntime(std::uint64_t address) {
+  const auto image = platform::imageHolding(address);
+  const auto& runtime = runtimeImages();
+  return image && std::find(runtime.begin(), runtime.end(), *image) != runtime.end();
 }
 
 }  // namespace
@@ -58,6 +88,16 @@ __attribute__((noinline)) std::vector<std::uint64_t> currentReturnAddresses() {
     addresses.push_back(reinterpret_cast<std::uintptr_t>(frames[i]));
   }
   return addresses;
+}
+
+std::vector<std::uint64_t> throwingFrames(std::span<const std::uint64_t> stack,
+                                          std::uint64_t handlerReturn) {
+  const auto handler = std::find(stack.begin(), stack.end(), handlerReturn);
+  if (handler == stack.end()) return {stack.begin(), stack.end()};
+  const auto machinery = handler + 1;
+  const auto thrower = std::find_if_not(machinery, stack.end(), inRuntime);
+  // A stack of nothing but the runtime keeps what it has rather than become empty.
+  return {thrower != stack.end() ? thrower : machinery, stack.end()};
 }
 
 }  // namespace quillstone::crash

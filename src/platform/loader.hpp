@@ -1,7 +1,10 @@
-// The dynamic loader's view of the main program (image 0).
+// The dynamic loader's view of the main program (image 0) and of the other images it mapped.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -17,5 +20,53 @@ struct MainImage {
 
 // The main program's image as the loader mapped it; read once, as it never changes.
 MainImage mainImage();
+
+// One mapped image: where it lies, and what identifies its file.
+struct LoadedImage {
+  std::string path;                   // as the loader knows it; the executable's path for image 0
+  std::vector<std::uint8_t> buildId;  // GNU build-id, empty when there is none
+  std::uint64_t base = 0;             // load bias: runtime address minus link-time address
+  std::uint64_t textStart = 0;        // runtime address of the lowest loadable segment
+  std::uint64_t textEnd = 0;          // end of the highest executable segment
+};
+
+// The main program, always and first, then each other image that holds one of `addresses`, in
+// the loader's order. Build-ids are read once per image and kept until an image is unloaded.
+std::vector<LoadedImage> imagesHolding(std::span<const std::uint64_t> addresses);
+
+// The load address of the image that holds `address`; nullopt when no image does.
+std::optional<std::uint64_t> imageHolding(std::uint64_t address);
+
+// What the crash-time walk tells of one image. The pointers are valid during the visit only.
+struct MappedImage {
+  const char* path;  // NUL-terminated; "" when the loader recorded none
+  std::uint64_t base;
+  std::uint64_t textStart;
+  std::uint64_t textEnd;
+  const std::uint8_t* buildId;
+  std::size_t buildIdSize;  // 0 when there is none
+};
+
+class MappedImageVisitor {
+ public:
+  // Whether the image whose text is [textStart, textEnd) is wanted; only a wanted image's path
+  // and build-id are read.
+  virtual bool wants(std::uint64_t textStart, std::uint64_t textEnd) noexcept = 0;
+  // False ends the walk.
+  virtual bool visit(const MappedImage& image) noexcept = 0;
+
+ protected:
+  ~MappedImageVisitor() = default;
+};
+
+// Finds the loader's list of images for walkMappedImages. Call before a crash can happen;
+// repeated calls are cheap.
+void prepareImageWalk();
+
+// Async-signal-safe: visits the images in the loader's list, in load order, except the main
+// program (known in advance), while the loader reports the list consistent. Allocates nothing,
+// takes no lock, and reads the loader's memory only through a system call that fails instead
+// of faulting: an unreadable entry ends the walk. Bounded in entries and in bytes per entry.
+void walkMappedImages(MappedImageVisitor& visitor) noexcept;
 
 }  // namespace quillstone::platform

@@ -64,11 +64,11 @@ std::string eventData(std::string_view name, double value, const std::optional<P
 
 std::string errorData(const ErrorFields& fields) {
   const std::string extra = base::JsonObjectWriter().raw("device", fields.device).finish();
-  return base::JsonObjectWriter(fields.breadcrumbs.size() + fields.stack.size() + extra.size() +
-                                256)
-      .raw("breadcrumbs", fields.breadcrumbs)
-      .raw("extra", extra)
-      .string("kind", kErrorKind)
+  base::JsonObjectWriter data(fields.breadcrumbs.size() + fields.stack.size() + extra.size() +
+                              fields.images.size() + 256);
+  data.raw("breadcrumbs", fields.breadcrumbs).raw("extra", extra);
+  if (!fields.images.empty()) data.raw("images", fields.images);
+  return data.string("kind", kErrorKind)
       .string("level", kErrorLevel)
       .string("message", fields.message)
       .string("name", fields.name)

@@ -19,8 +19,9 @@ using Properties = std::map<std::string, std::string>;
 std::string eventData(std::string_view name, double value, const std::optional<Properties>& props,
                       std::string_view path);
 
-// What "data" of a handled error holds: clean text, and `device` (the basic device map) and
-// `breadcrumbs` (the list) as compact JSON text.
+// What "data" of a handled error holds: clean text, and `device` (the basic device map),
+// `breadcrumbs` (the list) and `images` (where the stack's images were loaded; "" for a stack
+// the host gave, which has no such list) as compact JSON text.
 struct ErrorFields {
   std::string_view name;
   std::string_view message;
@@ -28,6 +29,7 @@ struct ErrorFields {
   std::string_view path;
   std::string_view device;
   std::string_view breadcrumbs;
+  std::string_view images;
 };
 
 // "data" of a handled error, as compact JSON text.

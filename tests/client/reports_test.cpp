@@ -194,6 +194,12 @@ TEST_F(Reports, EmptyStackBecomesTheCallersStack) {
     begin = end + 1;
   }
   EXPECT_GE(lines, 3u);  // the facade, this test and gtest's frames at least
+
+  // Where the stack's images were loaded, the main program first.
+  const Json images = report(1)["data"]["images"];
+  ASSERT_TRUE(images.is_array()) << images.dump();
+  EXPECT_EQ(images[0]["path"], platform::executablePath());
+  EXPECT_EQ(images[0]["buildId"].get<std::string>().size(), 40u);  // the linker's SHA-1 id
 }
 
 TEST_F(Reports, PageChangesPathAndLeavesARouteBreadcrumb) {

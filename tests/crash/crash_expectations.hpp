@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -20,7 +21,9 @@
 #include "crash/build_uuid.hpp"
 #include "crash/crash_dir.hpp"
 #include "crash/crash_files.hpp"
+#include "platform/bundle.hpp"
 #include "platform/files.hpp"
+#include "platform/loader.hpp"
 #include "quillstone/quillstone.hpp"
 
 namespace quillstone::testing {
@@ -83,6 +86,21 @@ inline void expectCrashEnvelope(const nlohmann::json& report, const std::string&
   EXPECT_EQ(report["imageUUID"], crash::imageUUID());
 }
 
+// The main program's entry of an "images" list, from the loader's view of this process (a forked
+// child shares it).
+inline nlohmann::json mainImageEntry() {
+  const platform::MainImage image = platform::mainImage();
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string buildId;
+  for (const auto byte : image.buildId) (buildId += kHex[byte >> 4]) += kHex[byte & 0xF];
+  char base[24];
+  std::snprintf(base, sizeof base, "0x%llx", static_cast<unsigned long long>(image.slide));
+  return {{"base", base},
+          {"buildId", buildId},
+          {"path", platform::executablePath()},
+          {"size", image.textEnd - image.textStart}};
+}
+
 #define QS_REAL_FAULT __attribute__((no_sanitize("undefined"), noinline))
 
 [[noreturn]] QS_REAL_FAULT inline void crashWithSegv() {
@@ -124,17 +142,20 @@ inline std::string regexEscape(std::string_view text) {
 }
 
 // The signal file's bytes, exactly: `{`, ten `"key":value,` members, the data head, the signal
-// name, the stack lines and the tail; it parses, has the eleven members and the five "data"
-// members in their order, and its frame indexes count up from 0.
+// name, the stack lines, the image list and the tail; it parses, has the eleven members and the
+// six "data" members in their order, and its frame indexes count up from 0.
 inline ::testing::AssertionResult matchesSignalLayout(const std::string& bytes,
                                                       std::string_view signal) {
   static const std::string member =
       R"re((?:"(?:id|type|platform|vid|sid|release|sdk|userId|imageUUID)":"(?:[^"\\]|\\.)*",|"ts":[0-9]+,))re";
   static const std::string line =
       R"re((?:0|[1-9][0-9]*)   (?:[^"\\]|\\.)+?   0x(?:0|[1-9a-f][0-9a-f]*)\\n)re";
+  static const std::string image =
+      R"re(\{"base":"0x(?:0|[1-9a-f][0-9a-f]*)","buildId":"(?:[0-9a-f]{2})*","path":"(?:[^"\\]|\\.)*","size":(?:0|[1-9][0-9]*)\})re";
   const std::regex layout("\\{" + member + "{10}" + regexEscape(crash::kSignalDataHead) +
-                          std::string(signal) + regexEscape(crash::kSignalStackKey) +
-                          "((?:" + line + ")*)" + regexEscape(crash::kSignalTail));
+                          std::string(signal) + regexEscape(crash::kSignalStackKey) + "((?:" +
+                          line + ")*)" + regexEscape(crash::kSignalStackEnd) + ",\"images\":\\[" +
+                          image + "(?:," + image + ")*\\]" + regexEscape(crash::kSignalTail));
   std::smatch match;
   if (!std::regex_match(bytes, match, layout)) {
     return ::testing::AssertionFailure() << "layout does not match: " << bytes;
@@ -149,7 +170,7 @@ inline ::testing::AssertionResult matchesSignalLayout(const std::string& bytes,
   const auto& data = parsed["data"];
   std::vector<std::string> keys;
   for (const auto& [key, value] : data.items()) keys.push_back(key);
-  if (keys != std::vector<std::string>{"kind", "level", "message", "name", "stack"}) {
+  if (keys != std::vector<std::string>{"kind", "level", "message", "name", "stack", "images"}) {
     return ::testing::AssertionFailure() << "data members: " << data.dump();
   }
   const std::string stack = data["stack"];

@@ -49,7 +49,9 @@ TEST(ExceptionHandler, AnUncaughtExceptionLeavesOnlyTheExceptionFile) {
   EXPECT_GE(report["ts"].get<std::int64_t>(), before);
 
   const auto& data = report["data"];
-  EXPECT_EQ(data.size(), 8u);
+  EXPECT_EQ(data.size(), 9u);
+  ASSERT_TRUE(data["images"].is_array()) << data.dump();
+  EXPECT_EQ(data["images"][0], mainImageEntry());
   EXPECT_EQ(data["kind"], "crash");
   EXPECT_EQ(data["level"], "fatal");
   EXPECT_EQ(data["name"], "std::runtime_error");

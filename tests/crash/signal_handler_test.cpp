@@ -1,10 +1,13 @@
 #include "crash/signal_handler.hpp"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <link.h>
 #include <pthread.h>
 #include <signal.h>
 
 #include <barrier>
+#include <regex>
 #include <thread>
 #include <vector>
 
@@ -75,6 +78,58 @@ TEST(SignalHandler, AFaultInTheProgramStartsTheStackWithTheProgramCounterInThePr
   const std::string stack = report["data"]["stack"];
   EXPECT_EQ(stack.rfind("0   crash_tests   0x", 0), 0u) << stack;
   EXPECT_EQ(stack.back(), '\n');
+}
+
+TEST(SignalHandler, ListsTheMainProgramFirstAndTheImageOfEveryFrameOutsideIt) {
+  TempHome home;
+  const ChildResult child = runInChild([] {
+    startClient();
+    crashWithSegv();
+  });
+  ASSERT_TRUE(child.signaled) << child.describe();
+  const auto report = nlohmann::json::parse(readCrashFile(crash::kSignalFileName).value());
+  const auto& images = report["data"]["images"];
+  ASSERT_TRUE(images.is_array()) << report.dump();
+  EXPECT_EQ(images[0], mainImageEntry());
+  ASSERT_GE(images.size(), 2u) << images.dump();  // at least the C library, which called main
+
+  // Each frame outside the program lies in a listed image, and each listed image holds one.
+  std::vector<bool> holdsFrame(images.size());
+  const std::string stack = report["data"]["stack"];
+  static const std::regex foreign("   \\?\\?\\?   0x([0-9a-f]+)\n");
+  for (std::sregex_iterator it(stack.begin(), stack.end(), foreign), end; it != end; ++it) {
+    const std::uint64_t address = std::stoull((*it)[1].str(), nullptr, 16);
+    bool listed = false;
+    for (std::size_t i = 1; i < images.size(); ++i) {
+      // Shared objects are linked at 0: their text starts at their load bias.
+      const std::uint64_t base = std::stoull(images[i]["base"].get<std::string>(), nullptr, 16);
+      if (address < base || address - base >= images[i]["size"].get<std::uint64_t>()) continue;
+      listed = holdsFrame[i] = true;
+    }
+    EXPECT_TRUE(listed) << std::hex << address << " in " << images.dump();
+  }
+  for (std::size_t i = 1; i < images.size(); ++i) EXPECT_TRUE(holdsFrame[i]) << images[i].dump();
+}
+
+TEST(SignalHandler, AnUnreadableEntryInTheLoadersListEndsTheImageListNotTheFile) {
+  TempHome home;
+  const ChildResult child = runInChild([] {
+    startClient();
+    link_map* entry = nullptr;
+    ASSERT_EQ(::dlinfo(::dlopen(nullptr, RTLD_NOW), RTLD_DI_LINKMAP, &entry), 0);
+    while (entry->l_next != nullptr) entry = entry->l_next;
+    // As a heap overrun might leave it: the last entry leads into the unmapped first page.
+    entry->l_next = reinterpret_cast<link_map*>(std::uintptr_t{0x10});
+    crashWithSegv();
+  });
+  ASSERT_TRUE(child.signaled) << child.describe();
+  EXPECT_EQ(child.signal, SIGSEGV);
+  const auto bytes = readCrashFile(crash::kSignalFileName);
+  ASSERT_TRUE(bytes) << "no crash file";
+  ASSERT_TRUE(matchesSignalLayout(*bytes, "SIGSEGV"));
+  const auto images = nlohmann::json::parse(*bytes)["data"]["images"];
+  EXPECT_EQ(images[0], mainImageEntry());
+  EXPECT_GE(images.size(), 2u) << "the entries before the damage are listed";
 }
 
 TEST(SignalHandler, ACrashOnASecondaryThreadIsRecorded) {

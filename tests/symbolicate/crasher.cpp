@@ -1,6 +1,7 @@
 // A small program with debug information that crashes on request through the library's own
 // crash capture, so that the symbolication tests read real crash files.
-//   symbolicate_crasher segv | trap-at-entry | inlined-segv | throw
+//   symbolicate_crasher segv | trap-at-entry | inlined-segv | throw | library-segv LIBRARY
+#include <dlfcn.h>
 #include <quillstone/quillstone.hpp>
 
 #include <stdexcept>
@@ -34,7 +35,7 @@ CRASHER_REAL_FAULT void segvThroughInlinedHelper() {
 }
 
 [[noreturn]] __attribute__((noinline)) void throwRuntimeError(const char* what) {
-  throw std::runtime_error(what);
+  throw std::runtime_error(what);  // the runtime error line
 }
 
 // The call that never returns is its last instruction: the return address it leaves on the
@@ -58,5 +59,12 @@ int main(int argc, char** argv) {
   if (mode == "inlined-segv") crasher::segvThroughInlinedHelper();
   // No handler anywhere: the exception ends the process where it was thrown.
   if (mode == "throw") crasher::throwFromNamedFunction();
+  // Loaded after start: only the image list written at the time of the crash knows where.
+  if (mode == "library-segv" && argc > 2) {
+    void* library = ::dlopen(argv[2], RTLD_NOW);
+    auto* run = library != nullptr ? reinterpret_cast<void (*)()>(::dlsym(library, "crashlib_run"))
+                                   : nullptr;
+    if (run != nullptr) run();
+  }
   return 2;
 }

@@ -24,15 +24,17 @@ using ::testing::HasSubstr;
 
 constexpr char kCrasher[] = QS_CRASHER_PATH;
 constexpr char kCrasherSource[] = QS_CRASHER_SOURCE;
+constexpr char kCrashLibrary[] = QS_CRASH_LIBRARY_PATH;
+constexpr char kCrashLibrarySource[] = QS_CRASH_LIBRARY_SOURCE;
 
 std::string readText(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-// The line of the crasher's source that carries `marker`, counted from 1.
-int sourceLine(std::string_view marker) {
-  std::ifstream file(kCrasherSource);
+// The line of the crasher's source (or another) that carries `marker`, counted from 1.
+int sourceLine(std::string_view marker, const char* source = kCrasherSource) {
+  std::ifstream file(source);
   std::string line;
   for (int number = 1; std::getline(file, line); ++number) {
     if (line.find(marker) != std::string::npos) return number;
@@ -40,11 +42,12 @@ int sourceLine(std::string_view marker) {
   return -1;
 }
 
-// Runs the crasher in `mode` under the current (temporary) home and returns the crash file it
-// left, "" when there is none.
-std::string crashCrasher(const char* mode, int expectedSignal, std::string_view fileName) {
-  const ChildResult child = runInChild([mode] {
-    ::execl(kCrasher, kCrasher, mode, static_cast<char*>(nullptr));
+// Runs the crasher in `mode` (with `argument`, when given) under the current (temporary) home
+// and returns the crash file it left, "" when there is none.
+std::string crashCrasher(const char* mode, int expectedSignal, std::string_view fileName,
+                         const char* argument = nullptr) {
+  const ChildResult child = runInChild([mode, argument] {
+    ::execl(kCrasher, kCrasher, mode, argument, static_cast<char*>(nullptr));
     ::_exit(127);
   });
   EXPECT_TRUE(child.signaled) << child.describe();
@@ -105,13 +108,17 @@ TEST(SymbolicateCrash, ASignalCrashNamesTheFaultingFunctionItsLineAndItsCallers)
   EXPECT_EQ(top.symbols[0].line, sourceLine("// the segv line"));
   EXPECT_NE(frameOf(result, "main"), nullptr) << sym::renderText(result);
 
-  // Other libraries' frames stay exactly as the handler wrote them.
+  // Other libraries' frames keep the line the handler wrote; without their files they name
+  // their image from the list and the address in it.
   bool sawForeign = false;
   for (const auto& frame : result.frames) {
     if (!frame.frame || frame.frame->image != sym::kUnknownImage) continue;
     sawForeign = true;
     EXPECT_FALSE(frame.inImage);
-    EXPECT_THAT(sym::renderText(result), HasSubstr(frame.text + "\n"));
+    ASSERT_TRUE(frame.otherImage.has_value()) << frame.text;
+    const auto image = std::filesystem::path(result.report.images[*frame.otherImage].path);
+    EXPECT_THAT(sym::renderText(result),
+                HasSubstr(frame.text + "   " + image.filename().string() + " +0x"));
   }
   EXPECT_TRUE(sawForeign) << sym::renderText(result);
 }
@@ -152,6 +159,15 @@ TEST(SymbolicateCrash, AnInlinedFunctionIsListedAboveTheFunctionItWasInlinedInto
 TEST(SymbolicateCrash, AnUncaughtExceptionNamesTheThrowingFunctionAtItsThrowLine) {
   TempHome home;
   const auto result = symbolicatedCrash("throw", SIGABRT, "crash-exception.json");
+  ASSERT_FALSE(result.frames.empty());
+
+  // The stack begins where the exception was thrown: none of the terminate handler's frames
+  // nor the runtime's terminate and throw machinery come before it.
+  const auto& top = result.frames.front();
+  ASSERT_FALSE(top.symbols.empty()) << sym::renderText(result);
+  EXPECT_EQ(top.symbols.back().function, "crasher::throwRuntimeError(char const*)")
+      << sym::renderText(result);
+  EXPECT_EQ(top.symbols.back().line, sourceLine("// the runtime error line"));
 
   // The call to the runtime's throw never returns, so its return address may already lie in
   // the next function; only a lookup just before it names the thrower.
@@ -160,10 +176,51 @@ TEST(SymbolicateCrash, AnUncaughtExceptionNamesTheThrowingFunctionAtItsThrowLine
   EXPECT_THAT(thrower->symbols.back().file, EndsWith("symbolicate/crasher.cpp"));
   EXPECT_EQ(thrower->symbols.back().line, sourceLine("// the throw line"));
   EXPECT_NE(frameOf(result, "main"), nullptr);
-  // The runtime's own frames carry the program's name but lie outside it.
+  // The C library's frames that called main carry the program's name but lie outside it.
   EXPECT_TRUE(std::any_of(result.frames.begin(), result.frames.end(), [](const auto& frame) {
     return frame.frame && !frame.inImage;
   })) << sym::renderText(result);
+}
+
+TEST(SymbolicateCrash, AFrameInALibraryLoadedAfterStartIsResolvedThroughTheImageList) {
+  TempHome home;
+  const std::string file =
+      crashCrasher("library-segv", SIGSEGV, "crash-signal.json", kCrashLibrary);
+  const auto parsed = sym::parseReport(file);
+  ASSERT_TRUE(parsed.report.has_value()) << parsed.error << "\n" << file;
+  const sym::Report& report = *parsed.report;
+  const auto crasher = openImage(kCrasher);
+  const auto library = openImage(kCrashLibrary);
+  ASSERT_NE(crasher, nullptr);
+  ASSERT_NE(library, nullptr);
+
+  // The main program first, then the library with its path and whole build-id.
+  ASSERT_GE(report.images.size(), 2u) << file;
+  EXPECT_TRUE(std::filesystem::equivalent(report.images[0].path, kCrasher)) << file;
+  EXPECT_EQ(report.images[0].buildId, crasher->buildIdHex());
+  const auto listed = std::find_if(report.images.begin(), report.images.end(),
+                                   [](const auto& image) { return image.path == kCrashLibrary; });
+  ASSERT_NE(listed, report.images.end()) << file;
+  EXPECT_EQ(listed->buildId, library->buildIdHex());
+
+  std::vector<std::unique_ptr<sym::ElfImage>> opened;
+  for (const auto& offered : {std::vector<const sym::ElfImage*>{crasher.get(), library.get()},
+                              // Without the file offered, the recorded path has the same build.
+                              std::vector<const sym::ElfImage*>{crasher.get()}}) {
+    const auto files = sym::findImageFiles(report, offered, {}, opened);
+    const auto result = sym::symbolicate(report, *crasher, files);
+    const auto inLibrary =
+        std::find_if(result.frames.begin(), result.frames.end(), [&](const auto& frame) {
+          return frame.otherImage && result.report.images[*frame.otherImage].path == kCrashLibrary;
+        });
+    ASSERT_NE(inLibrary, result.frames.end()) << sym::renderText(result);
+    ASSERT_FALSE(inLibrary->symbols.empty()) << sym::renderText(result);
+    EXPECT_EQ(inLibrary->symbols[0].function, "crashlib::segvInLibrary()")
+        << sym::renderText(result);
+    EXPECT_THAT(inLibrary->symbols[0].file, EndsWith("symbolicate/crash_library.cpp"));
+    EXPECT_EQ(inLibrary->symbols[0].line,
+              sourceLine("// the library segv line", kCrashLibrarySource));
+  }
 }
 
 TEST(SymbolicateCrash, AStrippedProgramFindsItsSeparateDebugFileByBuildId) {

@@ -74,7 +74,8 @@ std::string summarize(const quillstone::testing::RecordedRequest& request) {
 
 // The symbolicated stack of a report that has one, "" for any other body.
 std::string symbolicated(const std::string& body,
-                         const std::vector<const quillstone::symbolicate::ElfImage*>& images) {
+                         const std::vector<const quillstone::symbolicate::ElfImage*>& images,
+                         const std::vector<std::string>& debugDirs) {
   namespace qs = quillstone::symbolicate;
   if (images.empty()) return {};
   auto parsed = qs::parseReport(body);
@@ -82,7 +83,9 @@ std::string symbolicated(const std::string& body,
   std::string mismatch;
   const qs::ElfImage* image = qs::matchImage(parsed.report->imageUUID, images, mismatch);
   if (image == nullptr) return "  cannot symbolicate: " + mismatch + "\n";
-  return qs::renderText(qs::symbolicate(std::move(*parsed.report), *image));
+  std::vector<std::unique_ptr<qs::ElfImage>> libraries;
+  const auto files = qs::findImageFiles(*parsed.report, images, debugDirs, libraries);
+  return qs::renderText(qs::symbolicate(std::move(*parsed.report), *image, files));
 }
 
 std::optional<std::string> readWholeFile(const std::string& path) {
@@ -158,7 +161,8 @@ int main(int argc, char** argv) {
   std::ofstream file(out, std::ios::app | std::ios::binary);
   collector.onRequest([&](const quillstone::testing::RecordedRequest& request) {
     std::lock_guard lock(outputMutex);
-    std::cout << summarize(request) << "\n" << symbolicated(request.body, imageList) << std::flush;
+    std::cout << summarize(request) << "\n"
+              << symbolicated(request.body, imageList, debugDirs) << std::flush;
     file << request.body << '\n' << std::flush;
   });
   std::cout << "quillstone-collector listening on " << collector.url() << ", writing " << out

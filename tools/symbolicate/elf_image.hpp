@@ -37,10 +37,20 @@ class ElfImage {
   const std::string& path() const;
   const std::vector<std::uint8_t>& buildId() const;  // empty when the file has none
   std::string buildUuid() const { return buildUuidText(buildId()); }
+  // The whole build-id in lower-case hexadecimal, as a report's image list carries it.
+  std::string buildIdHex() const;
 
   // Whether a link-time address lies in the program's text, the range the library tests
   // before it attributes an address to the main program.
   bool containsText(std::uint64_t address) const;
+  // The link-time address of the lowest loadable segment, where an image's listed size counts
+  // from.
+  std::uint64_t loadStart() const;
+
+  // Whether the code at a link-time address is the kernel's signal return (rt_sigreturn): a
+  // signal handler returns there, so the frame after it in a stack is the interrupted
+  // instruction itself rather than a return address.
+  bool isSignalReturn(std::uint64_t address) const;
 
   // The functions at a link-time address, innermost first; empty when nothing is known.
   std::vector<SourceFrame> resolve(std::uint64_t address) const;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 #include "elf_image.hpp"
@@ -269,8 +270,41 @@ ElfImage::~ElfImage() = default;
 const std::string& ElfImage::path() const { return state_->path; }
 const std::vector<std::uint8_t>& ElfImage::buildId() const { return state_->buildId; }
 
+std::string ElfImage::buildIdHex() const {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (const std::uint8_t byte : state_->buildId) (text += kHex[byte >> 4]) += kHex[byte & 0x0F];
+  return text;
+}
+
 bool ElfImage::containsText(std::uint64_t address) const {
   return state_->textStart <= address && address < state_->textEnd;
+}
+
+std::uint64_t ElfImage::loadStart() const { return state_->textStart; }
+
+bool ElfImage::isSignalReturn(std::uint64_t address) const {
+  // x86-64: mov $15 (rt_sigreturn), %rax; syscall.
+  static constexpr unsigned char kSigreturn[] = {0x48, 0xc7, 0xc0, 0x0f, 0x00,
+                                                 0x00, 0x00, 0x0f, 0x05};
+  GElf_Addr bias = 0;
+  Elf* elf = dwfl_module_getelf(state_->module, &bias);
+  std::size_t count = 0;
+  std::size_t fileSize = 0;
+  const char* file = elf != nullptr ? elf_rawfile(elf, &fileSize) : nullptr;
+  if (file == nullptr || elf_getphdrnum(elf, &count) != 0) return false;
+  for (std::size_t i = 0; i < count; ++i) {
+    GElf_Phdr header;
+    if (gelf_getphdr(elf, static_cast<int>(i), &header) == nullptr) continue;
+    if (header.p_type != PT_LOAD || address < header.p_vaddr ||
+        address - header.p_vaddr + sizeof kSigreturn > header.p_filesz) {
+      continue;
+    }
+    const std::uint64_t offset = header.p_offset + (address - header.p_vaddr);
+    return offset + sizeof kSigreturn <= fileSize &&
+           std::memcmp(file + offset, kSigreturn, sizeof kSigreturn) == 0;
+  }
+  return false;
 }
 
 std::vector<SourceFrame> ElfImage::resolve(std::uint64_t address) const {

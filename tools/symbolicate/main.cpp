@@ -25,9 +25,12 @@ constexpr const char* kUsage =
     "usage: quillstone-symbolicate [--binary PATH]... [--debug-dir DIR]... [--json] [REPORT]\n"
     "  REPORT           a crash file or error report; standard input when absent or \"-\"\n"
     "  --binary PATH    the program's ELF file; repeat it to offer several builds, the one\n"
-    "                   whose build-id matches the report's imageUUID is used\n"
+    "                   whose build-id matches the report's imageUUID is used, and the\n"
+    "                   files of shared libraries, matched by the build-ids the report lists\n"
     "  --debug-dir DIR  separate debug files laid out as DIR/.build-id/xx/rest.debug; without\n"
     "                   --binary the report's own debug file is looked up there\n"
+    "  A library the report lists is also read from the path it was loaded from, when that\n"
+    "  file still has the listed build-id.\n"
     "  --json           write the result as JSON\n";
 
 struct Options {
@@ -114,7 +117,9 @@ int run(const Options& options) {
     return kExitUsage;
   }
 
-  const qs::Symbolication result = qs::symbolicate(std::move(*parsed.report), *image);
+  std::vector<std::unique_ptr<qs::ElfImage>> libraries;
+  const auto files = qs::findImageFiles(*parsed.report, candidates, options.debugDirs, libraries);
+  const qs::Symbolication result = qs::symbolicate(std::move(*parsed.report), *image, files);
   if (options.json) {
     std::cout << qs::renderJson(result).dump(2, ' ', false,
                                              nlohmann::json::error_handler_t::replace)

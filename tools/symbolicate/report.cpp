@@ -1,5 +1,7 @@
 #include "report.hpp"
 
+#include <charconv>
+
 #include <nlohmann/json.hpp>
 
 namespace quillstone::symbolicate {
@@ -11,6 +13,43 @@ std::string stringMember(const nlohmann::json& object, const char* key) {
 }
 
 ReportOrError failure(std::string reason) { return {std::nullopt, std::move(reason)}; }
+
+std::optional<std::uint64_t> hexNumber(const nlohmann::json& value) {
+  if (!value.is_string()) return std::nullopt;
+  const std::string& text = value.get_ref<const std::string&>();
+  if (text.size() < 3 || text.size() > 18 || text.compare(0, 2, "0x") != 0) return std::nullopt;
+  std::uint64_t number = 0;
+  const auto [end, error] = std::from_chars(text.data() + 2, text.data() + text.size(), number, 16);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return number;
+}
+
+std::optional<ReportImage> parseImage(const nlohmann::json& entry) {
+  if (!entry.is_object()) return std::nullopt;
+  const auto base = entry.find("base");
+  const auto size = entry.find("size");
+  if (base == entry.end() || size == entry.end() || !size->is_number_unsigned()) {
+    return std::nullopt;
+  }
+  const auto number = hexNumber(*base);
+  if (!number) return std::nullopt;
+  return ReportImage{stringMember(entry, "path"), stringMember(entry, "buildId"), *number,
+                     size->get<std::uint64_t>()};
+}
+
+// The list as written, or none at all: with an entry missing, the first one might not be the
+// main program any more.
+std::vector<ReportImage> parseImages(const nlohmann::json& data) {
+  const auto list = data.find("images");
+  if (list == data.end() || !list->is_array()) return {};
+  std::vector<ReportImage> images;
+  for (const auto& entry : *list) {
+    auto image = parseImage(entry);
+    if (!image) return {};
+    images.push_back(std::move(*image));
+  }
+  return images;
+}
 
 }  // namespace
 
@@ -31,6 +70,7 @@ ReportOrError parseReport(std::string_view text) {
   report.name = stringMember(*data, "name");
   report.message = stringMember(*data, "message");
   report.stack = stack->get<std::string>();
+  report.images = parseImages(*data);
   return {std::move(report), {}};
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 
 namespace quillstone::symbolicate {
@@ -24,9 +25,58 @@ std::optional<std::uint64_t> interruptedAddress(const std::vector<SymbolicatedFr
   return std::nullopt;
 }
 
-std::uint64_t lookupAddress(const FrameLine& frame, std::optional<std::uint64_t> interrupted) {
-  const bool exact = frame.fromCrashHandler && interrupted && frame.address == *interrupted;
-  return exact || frame.address == 0 ? frame.address : frame.address - 1;
+std::uint64_t lookupAddress(std::uint64_t address, bool exact) {
+  return exact || address == 0 ? address : address - 1;
+}
+
+// Where one frame's address lies: the file to resolve it with (null when none) and the address
+// as that file has it.
+struct Placement {
+  const ElfImage* file = nullptr;
+  std::uint64_t address = 0;
+};
+
+// The other image of the list whose mapped text holds the runtime address `address`.
+std::optional<std::size_t> imageHolding(const std::vector<ReportImage>& images,
+                                        const std::vector<const ElfImage*>& files,
+                                        std::uint64_t address) {
+  for (std::size_t i = 1; i < images.size(); ++i) {
+    const ElfImage* file = i < files.size() ? files[i] : nullptr;
+    // Shared objects load from link-time address 0; the file says when one does not.
+    const std::uint64_t start = images[i].base + (file != nullptr ? file->loadStart() : 0);
+    if (start <= address && address - start < images[i].size) return i;
+  }
+  return std::nullopt;
+}
+
+// Places a frame that is not the main program's in one of the list's other images.
+void placeInOtherImage(SymbolicatedFrame& entry, const std::vector<ReportImage>& images,
+                       const std::vector<const ElfImage*>& files) {
+  if (images.size() < 2) return;
+  const FrameLine& frame = *entry.frame;
+  // The crash handler writes other images' addresses as they were; formatted stacks take the
+  // main program's load bias off every address that is not below it.
+  const std::uint64_t slide = images[0].base;
+  std::uint64_t runtime = frame.image == kUnknownImage ? frame.address : frame.address + slide;
+  auto index = imageHolding(images, files, runtime);
+  if (!index && frame.image != kUnknownImage && frame.address < slide) {
+    runtime = frame.address;
+    index = imageHolding(images, files, runtime);
+  }
+  if (!index) return;
+  entry.otherImage = index;
+  entry.imageAddress = runtime - images[*index].base;
+}
+
+std::string fileName(std::string_view path) {
+  const auto slash = path.rfind('/');
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+std::string hexText(std::uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+  return text;
 }
 
 std::string_view trimEnd(std::string_view text) {
@@ -65,25 +115,81 @@ const ElfImage* matchImage(std::string_view reportUuid, const std::vector<const 
   return nullptr;
 }
 
-std::vector<SymbolicatedFrame> symbolicateStack(std::string_view stack, const ElfImage& image) {
+std::vector<const ElfImage*> findImageFiles(const Report& report,
+                                            const std::vector<const ElfImage*>& candidates,
+                                            const std::vector<std::string>& debugDirs,
+                                            std::vector<std::unique_ptr<ElfImage>>& opened) {
+  std::vector<const ElfImage*> files(report.images.size(), nullptr);
+  for (std::size_t i = 1; i < report.images.size(); ++i) {
+    const ReportImage& image = report.images[i];
+    if (image.buildId.empty()) continue;  // nothing to tell a file of another build by
+    for (const ElfImage* candidate : candidates) {
+      if (candidate->buildIdHex() == image.buildId) files[i] = candidate;
+    }
+    if (files[i] != nullptr) continue;
+    for (const std::string& path : {image.path, findDebugFile(debugDirs, image.buildId)}) {
+      if (path.empty()) continue;
+      std::string error;
+      auto file = ElfImage::open(path, debugDirs, error);
+      if (!file || file->buildIdHex() != image.buildId) continue;
+      files[i] = file.get();
+      opened.push_back(std::move(file));
+      break;
+    }
+  }
+  return files;
+}
+
+std::vector<SymbolicatedFrame> symbolicateStack(std::string_view stack, const ElfImage& image,
+                                                const std::vector<ReportImage>& images,
+                                                const std::vector<const ElfImage*>& imageFiles) {
   std::vector<SymbolicatedFrame> frames;
   for (const std::string_view line : splitStackLines(stack)) {
-    frames.push_back({std::string(line), parseFrameLine(line), false, {}});
+    frames.push_back({std::string(line), parseFrameLine(line), false, std::nullopt, 0, {}});
   }
-  const auto interrupted = interruptedAddress(frames);
-  for (auto& entry : frames) {
-    if (!entry.frame || entry.frame->image == kUnknownImage) continue;
+  std::vector<Placement> placements(frames.size());
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    auto& entry = frames[i];
+    if (!entry.frame) continue;
     // Formatted stacks name the program on every line, also for other libraries' addresses.
-    if (!image.containsText(entry.frame->address)) continue;
-    entry.inImage = true;
-    entry.symbols = image.resolve(lookupAddress(*entry.frame, interrupted));
+    if (entry.frame->image != kUnknownImage && image.containsText(entry.frame->address)) {
+      entry.inImage = true;
+      placements[i] = {&image, entry.frame->address};
+      continue;
+    }
+    placeInOtherImage(entry, images, imageFiles);
+    if (entry.otherImage && *entry.otherImage < imageFiles.size()) {
+      placements[i] = {imageFiles[*entry.otherImage], entry.imageAddress};
+    }
+  }
+
+  const auto interrupted = interruptedAddress(frames);
+  bool afterSignalReturn = false;
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    auto& entry = frames[i];
+    const Placement& place = placements[i];
+    if (!entry.frame) continue;
+    // A signal handler "returns" to the first byte of the signal return, and the interrupted
+    // instruction follows it.
+    const bool signalReturn = place.file != nullptr && place.file->isSignalReturn(place.address);
+    const bool exact = signalReturn || afterSignalReturn ||
+                       (entry.inImage && entry.frame->fromCrashHandler && interrupted &&
+                        entry.frame->address == *interrupted);
+    afterSignalReturn = signalReturn;
+    if (place.file == nullptr) continue;
+    entry.symbols = place.file->resolve(lookupAddress(place.address, exact));
   }
   return frames;
 }
 
-Symbolication symbolicate(Report report, const ElfImage& image) {
+Symbolication symbolicate(Report report, const ElfImage& image,
+                          const std::vector<const ElfImage*>& imageFiles) {
   Symbolication result;
-  result.frames = symbolicateStack(report.stack, image);
+  result.frames = symbolicateStack(report.stack, image, report.images, imageFiles);
+  result.imageFiles.resize(report.images.size());
+  for (std::size_t i = 1; i < report.images.size() && i < imageFiles.size(); ++i) {
+    if (imageFiles[i] != nullptr) result.imageFiles[i] = imageFiles[i]->path();
+  }
   result.report = std::move(report);
   result.binary = image.path();
   for (const auto& entry : result.frames) {
@@ -98,18 +204,35 @@ std::string renderText(const Symbolication& result) {
     text += result.report.name + ": " + result.report.message + "\n";
   }
   text += "imageUUID " + result.report.imageUUID + " is " + result.binary + "\n";
+  for (std::size_t i = 1; i < result.imageFiles.size(); ++i) {
+    if (result.imageFiles[i].empty()) continue;
+    const ReportImage& image = result.report.images[i];
+    text += "image " + image.path + " " + image.buildId + " is " + result.imageFiles[i] + "\n";
+  }
   for (const auto& entry : result.frames) {
     const std::string_view line = trimEnd(entry.text);
-    if (!entry.inImage) {
+    std::string where;
+    if (entry.otherImage) {
+      where = " in " + fileName(result.report.images[*entry.otherImage].path);
+    }
+    if (!entry.inImage && !entry.otherImage) {
       text.append(line).append("\n");
       continue;
     }
     if (entry.symbols.empty()) {
-      text.append(line).append("   ").append(kUnknownSymbol).append("\n");
+      text.append(line).append("   ");
+      if (entry.otherImage) {
+        text.append(fileName(result.report.images[*entry.otherImage].path))
+            .append(" +")
+            .append(hexText(entry.imageAddress));
+      } else {
+        text.append(kUnknownSymbol);
+      }
+      text.append("\n");
       continue;
     }
     for (const auto& symbol : entry.symbols) {
-      text.append(line).append("   ").append(describe(symbol)).append("\n");
+      text.append(line).append("   ").append(describe(symbol)).append(where).append("\n");
     }
   }
   return text;
@@ -125,7 +248,11 @@ nlohmann::json renderJson(const Symbolication& result) {
       frame["address"] = entry.frame->addressText;
       frame["inImage"] = entry.inImage;
     }
-    if (entry.inImage) {
+    if (entry.otherImage) {
+      frame["imagePath"] = result.report.images[*entry.otherImage].path;
+      frame["imageAddress"] = hexText(entry.imageAddress);
+    }
+    if (entry.inImage || entry.otherImage) {
       auto symbols = nlohmann::json::array();
       for (const auto& symbol : entry.symbols) {
         nlohmann::json item{{"function", symbol.function}, {"inlined", symbol.inlined}};
@@ -151,9 +278,8 @@ std::string findDebugFile(const std::vector<std::string>& debugDirs, std::string
     if (!std::isxdigit(static_cast<unsigned char>(c))) return {};
     hex += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   }
-  constexpr std::size_t kUuidHexDigits = 32;
   constexpr std::size_t kFolderDigits = 2;
-  if (hex.size() != kUuidHexDigits) return {};
+  if (hex.size() <= kFolderDigits) return {};
   const std::string rest = hex.substr(kFolderDigits);
   for (const auto& dir : debugDirs) {
     const std::filesystem::path folder =

@@ -1,0 +1,202 @@
+#include "crash/image_list.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "base/json_text.hpp"
+#include "platform/bundle.hpp"
+#include "platform/loader.hpp"
+
+namespace quillstone::crash {
+namespace {
+
+constexpr std::string_view kBaseKey = "{\"base\":\"";
+constexpr std::string_view kBuildIdKey = "\",\"buildId\":\"";
+constexpr std::string_view kPathKey = "\",\"path\":\"";
+constexpr std::string_view kSizeKey = "\",\"size\":";
+constexpr std::string_view kEntryEnd = "}";
+constexpr std::string_view kListStart = ",\"images\":[";
+constexpr std::string_view kListEnd = "]";
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+// A path longer than this is cut (at a whole character) in the crash handler's list.
+constexpr std::size_t kMaxEscapedPath = 1024;
+constexpr std::size_t kMaxBuildIdHex = 512;
+constexpr std::size_t kEntryCapacity = 2048;
+// The handler's stack has at most this many frames outside the main program worth listing.
+constexpr std::size_t kMaxNotedFrames = 128;
+
+// Async-signal-safe: one entry rendered into a fixed buffer on the caller's stack.
+struct Entry {
+  char bytes[kEntryCapacity];
+  std::size_t length = 0;
+
+  void append(std::string_view text) noexcept {
+    const std::size_t count = std::min(text.size(), sizeof bytes - length);
+    std::memcpy(bytes + length, text.data(), count);
+    length += count;
+  }
+
+  void appendHex(std::uint64_t value) noexcept {
+    char digits[16];
+    std::size_t at = sizeof digits;
+    do {
+      digits[--at] = kHexDigits[value & 0xF];
+      value >>= 4;
+    } while (value != 0);
+    append("0x");
+    append({digits + at, sizeof digits - at});
+  }
+
+  void appendDecimal(std::uint64_t value) noexcept {
+    char digits[20];
+    std::size_t at = sizeof digits;
+    do {
+      digits[--at] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    } while (value != 0);
+    append({digits + at, sizeof digits - at});
+  }
+
+  void appendBytesHex(const std::uint8_t* data, std::size_t size) noexcept {
+    for (std::size_t i = 0; i < size && 2 * i < kMaxBuildIdHex; ++i) {
+      const char pair[2] = {kHexDigits[data[i] >> 4], kHexDigits[data[i] & 0xF]};
+      append({pair, 2});
+    }
+  }
+
+  void appendEscaped(std::string_view text) noexcept {
+    const std::size_t room = std::min(kMaxEscapedPath, sizeof bytes - length);
+    length += base::escapeJsonInto(text, bytes + length, room, base::InvalidUtf8::eachByte).written;
+  }
+
+  // The room is sized for the longest entry, so the end always fits.
+  void appendImage(const platform::MappedImage& image) noexcept {
+    append(kBaseKey);
+    appendHex(image.base);
+    append(kBuildIdKey);
+    appendBytesHex(image.buildId, image.buildIdSize);
+    append(kPathKey);
+    appendEscaped(image.path);
+    append(kSizeKey);
+    appendDecimal(image.textEnd - image.textStart);
+    append(kEntryEnd);
+  }
+};
+static_assert(kEntryCapacity > kBaseKey.size() + 18 + kBuildIdKey.size() + kMaxBuildIdHex +
+                                   kPathKey.size() + kMaxEscapedPath + kSizeKey.size() + 20 +
+                                   kEntryEnd.size() + 1);
+
+// The main program's entry, rendered once before any crash; it never changes.
+Entry mainEntry;
+std::atomic<bool> mainEntryReady{false};
+
+// Written and read only by the one thread that writes the crash file.
+std::uint64_t notedFrames[kMaxNotedFrames];
+std::size_t notedCount = 0;
+
+// Async-signal-safe.
+void writeAll(int fd, const char* bytes, std::size_t length) noexcept {
+  while (length > 0) {
+    const ssize_t written = ::write(fd, bytes, length);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    bytes += written;
+    length -= static_cast<std::size_t>(written);
+  }
+}
+
+void writeAll(int fd, std::string_view text) noexcept { writeAll(fd, text.data(), text.size()); }
+
+// Async-signal-safe: writes an entry for each wanted image, each after a comma.
+class ListWriter final : public platform::MappedImageVisitor {
+ public:
+  explicit ListWriter(int fd) : fd_(fd) {}
+
+  bool wants(std::uint64_t textStart, std::uint64_t textEnd) noexcept override {
+    for (std::size_t i = 0; i < notedCount; ++i) {
+      if (textStart <= notedFrames[i] && notedFrames[i] < textEnd) return true;
+    }
+    return false;
+  }
+
+  bool visit(const platform::MappedImage& image) noexcept override {
+    Entry entry;
+    entry.append(",");
+    entry.appendImage(image);
+    writeAll(fd_, entry.bytes, entry.length);
+    // No more images can hold a frame than there are frames.
+    return ++listed_ < notedCount;
+  }
+
+ private:
+  int fd_;
+  std::size_t listed_ = 0;
+};
+
+std::string hexText(std::uint64_t value) {
+  Entry entry;
+  entry.appendHex(value);
+  return {entry.bytes, entry.length};
+}
+
+std::string hexText(const std::vector<std::uint8_t>& bytes) {
+  std::string text;
+  text.reserve(2 * bytes.size());
+  for (const std::uint8_t byte : bytes) (text += kHexDigits[byte >> 4]) += kHexDigits[byte & 0xF];
+  return text;
+}
+
+}  // namespace
+
+std::string imageListJson(std::span<const std::uint64_t> addresses) {
+  std::string list = "[";
+  for (const auto& image : platform::imagesHolding(addresses)) {
+    if (list.size() > 1) list += ',';
+    list += base::JsonObjectWriter()
+                .string("base", hexText(image.base))
+                .string("buildId", hexText(image.buildId))
+                .string("path", image.path)
+                .number("size", static_cast<std::int64_t>(image.textEnd - image.textStart))
+                .finish();
+  }
+  list += ']';
+  return list;
+}
+
+void prepareImageList() {
+  platform::prepareImageWalk();
+  if (mainEntryReady.load()) return;
+  static const bool rendered = [] {
+    const platform::MainImage main = platform::mainImage();
+    const std::string path = platform::executablePath();
+    mainEntry.appendImage({path.c_str(), main.slide, main.textStart, main.textEnd,
+                           main.buildId.data(), main.buildId.size()});
+    mainEntryReady.store(true);
+    return true;
+  }();
+  (void)rendered;
+}
+
+void noteForeignFrame(std::uint64_t address) noexcept {
+  if (notedCount < kMaxNotedFrames) notedFrames[notedCount++] = address;
+}
+
+void writeImageList(int fd) noexcept {
+  writeAll(fd, kListStart);
+  // Never unready once a crash slot was published; the other entries follow it after commas.
+  if (mainEntryReady.load()) {
+    writeAll(fd, mainEntry.bytes, mainEntry.length);
+    ListWriter writer(fd);
+    if (notedCount > 0) platform::walkMappedImages(writer);
+  }
+  writeAll(fd, kListEnd);
+}
+
+}  // namespace quillstone::crash
