@@ -21,6 +21,8 @@ namespace quillstone::crash {
 namespace {
 
 std::atomic<CrashContextProvider> contextProvider{nullptr};
+// The terminate handler installed before the library's, never the library's own.
+std::atomic<std::terminate_handler> previousTerminate{nullptr};
 
 std::string demangle(const char* mangled) {
   int status = 0;
@@ -69,6 +71,9 @@ void recordActiveException(const std::exception_ptr& exception) {
     }
     slot.markExceptionRecorded();
   }
+  // The host's handler ends the process as it would have without the library (the runtime's
+  // default one prints the exception and aborts); abort in case it returns.
+  if (const std::terminate_handler previous = previousTerminate.load()) previous();
   std::abort();
 }
 
@@ -76,7 +81,8 @@ void recordActiveException(const std::exception_ptr& exception) {
 
 void installExceptionHandler(CrashContextProvider provider) {
   contextProvider.store(provider);
-  std::set_terminate(terminateHandler);
+  const std::terminate_handler previous = std::set_terminate(terminateHandler);
+  if (previous != terminateHandler) previousTerminate.store(previous);
 }
 
 bool persist(std::string_view kind, std::string_view level, std::string_view name,

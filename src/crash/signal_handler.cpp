@@ -3,13 +3,16 @@
 #include <execinfo.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 
 #include "crash/crash_slot.hpp"
 
@@ -31,6 +34,25 @@ constexpr std::size_t kLineBufferSize =
 // process to end before it gives up and lets its own signal end the process.
 constexpr long kWaitStepNanoseconds = 10'000'000;
 constexpr int kWaitSteps = 500;
+
+// The action each crash signal had before the library's own was installed, in the order of
+// kCrashSignals. Never one of ours, so a second start cannot make the handler chain to itself.
+struct PreviousAction {
+  std::atomic<bool> saved{false};
+  struct sigaction action {};
+};
+PreviousAction previousActions[std::size(kCrashSignals)];
+
+constexpr int signalIndex(int signo) {
+  for (std::size_t i = 0; i < std::size(kCrashSignals); ++i) {
+    if (kCrashSignals[i] == signo) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+bool isOwnAction(const struct sigaction& action) {
+  return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_sigaction == crashSignalHandler;
+}
 
 // Async-signal-safe: writes all of `bytes`, resuming after short writes and interruptions.
 void writeAll(int fd, const char* bytes, std::size_t length) {
@@ -145,15 +167,52 @@ void waitForOtherWriter(Done done) {
   for (int i = 0; i < kWaitSteps && !done(); ++i) ::nanosleep(&step, nullptr);
 }
 
-// Async-signal-safe.
-void dieOfSignal(int signo) {
-  ::signal(signo, SIG_DFL);
+// Async-signal-safe: whether returning from the handler runs the faulting instruction again,
+// so that the fault recurs under the restored action. A signal sent by a process, a trap
+// (reported after its instruction) and an asynchronous memory error do not recur.
+bool faultRecurs(int signo, const siginfo_t* info) {
+  if (info == nullptr || info->si_code <= 0) return false;
+  if (signo == SIGTRAP) return false;
+  if (signo == SIGBUS && info->si_code == BUS_MCEERR_AO) return false;
+  return true;
+}
+
+// Async-signal-safe: sends the signal again to this thread with the same information, so the
+// restored action sees what the first delivery carried. It stays pending until the handler
+// returns.
+void resend(int signo, siginfo_t* info) {
+  if (info != nullptr &&
+      ::syscall(SYS_rt_tgsigqueueinfo, ::getpid(), ::gettid(), signo, info) == 0) {
+    return;
+  }
   ::raise(signo);
+}
+
+// Async-signal-safe: puts back the action the host had before the library's and lets the signal
+// take it, as if the library had never been there: the default action ends the process by the
+// signal, an ignored signal that a process sent stays ignored, and a host handler runs with the
+// original information.
+void handOver(int signo, siginfo_t* info) {
+  struct sigaction previous {};
+  previous.sa_handler = SIG_DFL;
+  const int index = signalIndex(signo);
+  if (index >= 0 && previousActions[index].saved.load()) previous = previousActions[index].action;
+  // The kernel does not let a fault be ignored: it ends the process by the default action.
+  const bool recurs = faultRecurs(signo, info);
+  if (info != nullptr && info->si_code > 0 && previous.sa_handler == SIG_IGN) {
+    previous.sa_handler = SIG_DFL;
+    previous.sa_flags &= ~SA_SIGINFO;
+  }
+  ::sigaction(signo, &previous, nullptr);
+  // A fault that recurs reaches a host handler as the original fault once this handler
+  // returns. The default action is always sent again: the process must end even when the
+  // instruction does not fault a second time.
+  if (!recurs || previous.sa_handler == SIG_DFL) resend(signo, info);
 }
 
 }  // namespace
 
-void crashSignalHandler(int signo, siginfo_t*, void* context) {
+void crashSignalHandler(int signo, siginfo_t* info, void* context) {
   const int savedErrno = errno;
   CrashSlot& slot = crashSlot();
   const pid_t self = ::gettid();
@@ -167,7 +226,7 @@ void crashSignalHandler(int signo, siginfo_t*, void* context) {
     // Another thread writes the file; two writers would interleave their bytes.
     waitForOtherWriter([] { return false; });
   }
-  dieOfSignal(signo);
+  handOver(signo, info);
   errno = savedErrno;
 }
 
@@ -193,7 +252,15 @@ void installSignalHandler() {
   action.sa_sigaction = crashSignalHandler;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-  for (const int signo : kCrashSignals) ::sigaction(signo, &action, nullptr);
+  for (std::size_t i = 0; i < std::size(kCrashSignals); ++i) {
+    // Kept before ours replaces it, so a crash in between still finds it.
+    struct sigaction current {};
+    if (::sigaction(kCrashSignals[i], nullptr, &current) == 0 && !isOwnAction(current)) {
+      previousActions[i].action = current;
+      previousActions[i].saved.store(true);
+    }
+    ::sigaction(kCrashSignals[i], &action, nullptr);
+  }
 }
 
 }  // namespace quillstone::crash

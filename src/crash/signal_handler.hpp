@@ -1,5 +1,6 @@
 // The fatal-signal handler: writes "crash-signal.json" from the crash slot while the process
-// dies, then lets the signal end the process as it would have without a handler.
+// dies, then hands the signal to the action the host had installed before, so it takes the
+// signal as it would have without the library (by default the signal ends the process).
 #pragma once
 
 #include <csignal>
@@ -16,8 +17,9 @@ constexpr std::size_t kAlternateStackSize = 0x10000;
 void crashSignalHandler(int signo, siginfo_t* info, void* context);
 
 // Gives the calling thread a new alternate signal stack and installs crashSignalHandler for the
-// crash signals, replacing whatever was installed before. Loads the unwinder first so that no
-// crash has to.
+// crash signals. The actions installed before are kept (never the library's own, so calling this
+// again keeps the host's) and take each signal once its file is written. Loads the unwinder
+// first so that no crash has to.
 void installSignalHandler();
 
 }  // namespace quillstone::crash

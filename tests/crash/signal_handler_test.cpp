@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <barrier>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "crash/crash_slot.hpp"
 #include "crash_expectations.hpp"
 #include "platform/clock.hpp"
+#include "platform/files.hpp"
 #include "support/child_process.hpp"
 #include "support/temp_home.hpp"
 
@@ -63,6 +65,71 @@ INSTANTIATE_TEST_SUITE_P(CrashSignals, EachCrashSignal,
                                            SignalCase{"SIGFPE", SIGFPE, crashWithFpe},
                                            SignalCase{"SIGTRAP", SIGTRAP, crashWithTrap}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A host handler installed before start reports by its exit code what it found when it ran.
+constexpr int kHostFoundTheFile = 71;
+constexpr int kHostFoundNoFile = 72;
+constexpr int kHostGotOtherInformation = 73;
+
+std::string hostExpectedFile;
+
+[[noreturn]] void exitWithWhatTheHostFinds() {
+  const auto bytes = platform::readFile(hostExpectedFile);
+  _exit(bytes && nlohmann::json::accept(*bytes) ? kHostFoundTheFile : kHostFoundNoFile);
+}
+
+void hostHandler(int) { exitWithWhatTheHostFinds(); }
+
+void hostInfoHandler(int, siginfo_t* info, void*) {
+  // The fault itself reaches the host, not a signal some process sent.
+  if (info == nullptr || info->si_code != SEGV_MAPERR) _exit(kHostGotOtherInformation);
+  exitWithWhatTheHostFinds();
+}
+
+[[noreturn]] __attribute__((noinline)) void throwRuntimeError() { throw std::runtime_error("x"); }
+[[noreturn]] void throwThroughNoexcept() noexcept { throwRuntimeError(); }
+
+struct HostHandlerCase {
+  const char* name;
+  void (*install)();
+  void (*crash)();
+  std::string_view file;
+  friend void PrintTo(const HostHandlerCase& c, std::ostream* out) { *out << c.name; }
+};
+
+class HostHandlerBeforeStart : public ::testing::TestWithParam<HostHandlerCase> {};
+
+TEST_P(HostHandlerBeforeStart, RunsAfterTheCrashFileIsWritten) {
+  TempHome home;
+  const ChildResult child = runInChild([] {
+    hostExpectedFile = crashFile(GetParam().file);
+    GetParam().install();
+    startClient();
+    // A second start keeps the host's handler rather than taking the library's own for it.
+    startClient();
+    GetParam().crash();
+  });
+  EXPECT_TRUE(child.exited && child.exitCode == kHostFoundTheFile) << child.describe();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hosts, HostHandlerBeforeStart,
+    ::testing::Values(HostHandlerCase{"SigactionWithInfoForAFault",
+                                      [] {
+                                        struct sigaction action {};
+                                        action.sa_sigaction = hostInfoHandler;
+                                        action.sa_flags = SA_SIGINFO;
+                                        sigaction(SIGSEGV, &action, nullptr);
+                                      },
+                                      crashWithSegv, crash::kSignalFileName},
+                      HostHandlerCase{"SignalForAFault", [] { signal(SIGSEGV, hostHandler); },
+                                      crashWithSegv, crash::kSignalFileName},
+                      HostHandlerCase{"SignalForAnAbort", [] { signal(SIGABRT, hostHandler); },
+                                      [] { std::abort(); }, crash::kSignalFileName},
+                      HostHandlerCase{"TerminateHandler",
+                                      [] { std::set_terminate(exitWithWhatTheHostFinds); },
+                                      throwThroughNoexcept, crash::kExceptionFileName}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SignalHandler, AFaultInTheProgramStartsTheStackWithTheProgramCounterInTheProgram) {
   TempHome home;
