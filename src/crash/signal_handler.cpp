@@ -2,6 +2,8 @@
 
 #include <execinfo.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <setjmp.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -126,14 +128,50 @@ std::uint64_t programCounter(void* context) {
   return static_cast<std::uint64_t>(user->uc_mcontext.gregs[REG_RIP]);
 }
 
+// A corrupt stack (smashed, or a garbage stack pointer) makes the walk read unmapped memory.
+// That fault comes back to the handler on the walking thread, which jumps back into walkStack,
+// so the file is still finished with the frames read until then. Only the thread that claimed
+// the file walks, once, so these need no more than one instance.
+sigjmp_buf walkInterrupted;
+std::atomic<pid_t> walkingThread{0};
+// Static rather than on the stack, so its contents are well defined after the jump.
+void* walkFrames[kMaxFrames];
+
+// Async-signal-safe: the return addresses of the calling thread (backtrace's), or as many as
+// were read before the walk faulted.
+int walkStack() {
+  for (void*& frame : walkFrames) frame = nullptr;
+  // Saves the handler's mask, with the fault signals blocked again after a jump.
+  if (sigsetjmp(walkInterrupted, 1) != 0) {
+    walkingThread.store(0);
+    // backtrace fills the array in order, so the frames read before the fault come first.
+    int count = 0;
+    while (count < kMaxFrames && walkFrames[count] != nullptr) ++count;
+    return count;
+  }
+  // The handler runs with its own signal blocked; blocked, a fault in the walk would end the
+  // process at once.
+  sigset_t faults;
+  sigemptyset(&faults);
+  sigaddset(&faults, SIGSEGV);
+  sigaddset(&faults, SIGBUS);
+  sigset_t handlerMask;
+  walkingThread.store(::gettid());
+  ::pthread_sigmask(SIG_UNBLOCK, &faults, &handlerMask);
+  const int count = ::backtrace(walkFrames, kMaxFrames);
+  ::pthread_sigmask(SIG_SETMASK, &handlerMask, nullptr);
+  walkingThread.store(0);
+  return count;
+}
+
 // Async-signal-safe.
 void writeStack(int fd, const SlotPage& page, void* context) {
   std::uint64_t index = 0;
   const std::uint64_t pc = programCounter(context);
   if (pc != 0 && inImage(page, pc)) writeFrame(fd, page, index++, true, pc - page.slide);
 
-  void* frames[kMaxFrames] = {};
-  const int count = ::backtrace(frames, kMaxFrames);
+  void* const* frames = walkFrames;
+  const int count = walkStack();
   bool wroteAny = false;
   for (int i = 0; i < count; ++i) {
     const auto address = reinterpret_cast<std::uintptr_t>(frames[i]);
@@ -213,9 +251,11 @@ void handOver(int signo, siginfo_t* info) {
 }  // namespace
 
 void crashSignalHandler(int signo, siginfo_t* info, void* context) {
+  const pid_t self = ::gettid();
+  // A fault while this thread walks its own corrupt stack: finish the file without the rest.
+  if (walkingThread.load() == self) siglongjmp(walkInterrupted, 1);
   const int savedErrno = errno;
   CrashSlot& slot = crashSlot();
-  const pid_t self = ::gettid();
   if (slot.exceptionSeen()) {
     // The exception's record is the report; let its writer finish before the process ends.
     if (slot.exceptionThread() != self)

@@ -118,6 +118,34 @@ inline void expectCrashEnvelope(const nlohmann::json& report, const std::string&
 
 [[noreturn]] inline void crashWithIll() { __builtin_trap(); }
 
+// A store through a null pointer after the stack and frame pointers were set to unmapped
+// memory: unwinding the interrupted frames reads from there.
+[[noreturn]] inline void crashWithGarbageStackPointer() {
+  asm volatile(
+      "xor %%eax, %%eax\n"
+      "mov $0x18, %%rsp\n"
+      "mov $0x18, %%rbp\n"
+      "movl %%eax, (%%rax)\n" ::
+          : "rax", "memory");
+  __builtin_unreachable();
+}
+
+// Overruns a local buffer over the saved frame pointer, the return address and the callers'
+// frames, then returns into the overwritten address. Kept from the checks that would stop the
+// overrun before it happens.
+__attribute__((noinline, no_sanitize("address", "undefined"),
+               optimize("no-stack-protector"))) inline void
+smashTheStackAndReturn() {
+  char buffer[16];
+  volatile char* volatile target = buffer;
+  for (int i = 0; i < 512; ++i) target[i] = 0x41;
+}
+
+[[noreturn]] inline void crashWithSmashedStack() {
+  smashTheStackAndReturn();
+  std::abort();
+}
+
 inline std::string regexEscape(std::string_view text) {
   static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
   return std::regex_replace(std::string(text), special, R"(\$&)");

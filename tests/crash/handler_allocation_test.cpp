@@ -84,7 +84,10 @@ TEST_P(HandlerAllocation, WritesTheFileWithoutAllocating) {
 INSTANTIATE_TEST_SUITE_P(Crashes, HandlerAllocation,
                          ::testing::Values(AllocationCase{"Fault", crashWithSegv, SIGSEGV},
                                            AllocationCase{"Abort", [] { std::abort(); }, SIGABRT},
-                                           AllocationCase{"Trap", crashWithIll, SIGILL}),
+                                           AllocationCase{"Trap", crashWithIll, SIGILL},
+                                           // The walk faults and the handler finishes the file.
+                                           AllocationCase{"CorruptStack",
+                                                          crashWithGarbageStackPointer, SIGSEGV}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -179,6 +179,33 @@ TEST(SignalHandler, AStackOverflowOnTheStartUpThreadIsRecordedOnTheAlternateStac
   EXPECT_TRUE(matchesSignalLayout(*bytes, "SIGSEGV"));
 }
 
+struct CorruptStackCase {
+  const char* name;
+  void (*crash)();
+  friend void PrintTo(const CorruptStackCase& c, std::ostream* out) { *out << c.name; }
+};
+
+class CorruptStack : public ::testing::TestWithParam<CorruptStackCase> {};
+
+TEST_P(CorruptStack, LeavesAFileThatParsesAndStillDiesOfTheSignal) {
+  TempHome home;
+  const ChildResult child = runInChild([] {
+    startClient();
+    GetParam().crash();
+  });
+  ASSERT_TRUE(child.signaled) << child.describe();
+  EXPECT_EQ(child.signal, SIGSEGV);
+  const auto bytes = readCrashFile(crash::kSignalFileName);
+  ASSERT_TRUE(bytes);
+  EXPECT_TRUE(matchesSignalLayout(*bytes, "SIGSEGV"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Stacks, CorruptStack,
+                         ::testing::Values(CorruptStackCase{"GarbageStackPointer",
+                                                            crashWithGarbageStackPointer},
+                                           CorruptStackCase{"SmashedStack", crashWithSmashedStack}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST(SignalHandler, TestCrashEndsTheProcessWithSigill) {
   TempHome home;
   const ChildResult child = runInChild([] {
