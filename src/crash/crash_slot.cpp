@@ -15,6 +15,11 @@ namespace {
 constexpr std::uint64_t kFallbackTextSize = 0x4000000;
 
 constinit CrashSlot slot;
+constinit platform::ReservedFile reserve;
+
+// Where the reservation is a named file, when the file system makes none without a name: beside
+// the crash directory, so the directory holds nothing but crash files.
+constexpr std::string_view kNamedReserve = "/quillstone-reserve-";
 
 // Serialises preparations; the signal handler never takes it.
 std::mutex preparing;
@@ -55,6 +60,15 @@ bool CrashSlot::publish(const SlotPage& rendered) noexcept {
 }
 
 CrashSlot& crashSlot() noexcept { return slot; }
+
+platform::ReservedFile& crashReserve() noexcept { return reserve; }
+
+void prepareCrashReserve(const std::string& directory) {
+  const auto slash = directory.rfind('/');
+  if (slash == std::string::npos) return;
+  reserve.prepare(directory, directory.substr(0, slash) + std::string(kNamedReserve),
+                  kCrashReserveBytes, kCrashFileMode);
+}
 
 PrepareResult prepareCrashSlot(const SlotContent& content, platform::Log& log) {
   // Everything that allocates or formats happens before the lock.

@@ -12,6 +12,7 @@
 #include "crash/crash_files.hpp"
 #include "platform/loader.hpp"
 #include "platform/log.hpp"
+#include "platform/reserved_file.hpp"
 
 namespace quillstone::crash {
 
@@ -97,5 +98,17 @@ enum class PrepareResult {
 // Renders `content` and publishes it, then logs the image range. Safe to call from any thread,
 // at any time, while a signal may arrive.
 PrepareResult prepareCrashSlot(const SlotContent& content, platform::Log& log);
+
+// Room for one crash file, reserved while the process is healthy so that a crash still leaves a
+// complete file on a full disk or with no descriptor free. The signal file (head, 64 frames and
+// the members after them) and a usual exception file fit several times over.
+constexpr std::size_t kCrashReserveBytes = 64 * 1024;
+
+// The process's one reservation for a crash file.
+platform::ReservedFile& crashReserve() noexcept;
+
+// Reserves a descriptor and kCrashReserveBytes for a crash file in the crash directory
+// `directory`, or keeps the reservation this process holds there. Safe to call from any thread.
+void prepareCrashReserve(const std::string& directory);
 
 }  // namespace quillstone::crash

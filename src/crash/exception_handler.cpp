@@ -112,7 +112,9 @@ bool persist(std::string_view kind, std::string_view level, std::string_view nam
                                                  platform::nowMillis(), *dataText);
   // Replaced as a whole, so a process killed during the write leaves the earlier file intact.
   const std::string path = crashDirectory() + "/" + std::string(file);
-  return platform::writeFileAtomically(path, text, kCrashFileMode);
+  if (platform::writeFileAtomically(path, text, kCrashFileMode)) return true;
+  // No room or no descriptor for a new file: the reservation made while the process was healthy.
+  return crashReserve().writeWhole(path, text, kCrashFileMode);
 }
 
 }  // namespace quillstone::crash

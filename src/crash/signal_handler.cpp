@@ -186,7 +186,13 @@ void writeStack(int fd, const SlotPage& page, void* context) {
 
 // Async-signal-safe.
 void writeCrashFile(const SlotPage& page, int signo, void* context) {
-  const int fd = ::open(page.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kCrashFileMode);
+  // The reservation works when the disk is full or no descriptor is free; a process without one
+  // (a fork that has not prepared again, a host that closed it) opens the file.
+  platform::ReservedFile& reserve = crashReserve();
+  const int reserved = reserve.take();
+  const int fd = reserved >= 0
+                     ? reserved
+                     : ::open(page.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kCrashFileMode);
   if (fd < 0) return;
   writeAll(fd, page.head, static_cast<std::size_t>(page.headLen));
   const std::string_view name = signalName(signo);
@@ -194,7 +200,11 @@ void writeCrashFile(const SlotPage& page, int signo, void* context) {
   writeAll(fd, kSignalStackKey.data(), kSignalStackKey.size());
   writeStack(fd, page, context);
   writeAll(fd, page.tail, static_cast<std::size_t>(page.tailLen));
-  ::close(fd);
+  if (fd == reserved) {
+    reserve.place(fd, page.path);
+  } else {
+    ::close(fd);
+  }
 }
 
 // Async-signal-safe: another thread is writing a crash file; give it time to finish and end
