@@ -70,6 +70,11 @@ std::optional<std::string> renderSignalHead(const SignalHeadMembers& members,
   return head;
 }
 
+TimeDigits signalHeadTimeDigits(std::string_view head, const SignalHeadMembers& members) {
+  const std::size_t end = head.size() - kSignalDataHead.size() - 1;
+  return {end - std::to_string(members.ts).size(), end};
+}
+
 std::string_view signalName(int signo) noexcept {
   switch (signo) {
     case SIGILL:

@@ -37,11 +37,20 @@ struct SignalHeadMembers {
   std::int64_t ts = 0;
 };
 
-// Everything of the signal file up to and including `"name":"`, at most `maxBytes` long.
+// Everything of the signal file up to and including `"name":"`, at most `maxBytes` long. "ts" is
+// its last member before "data", so the handler can write the crash time in its place.
 // When the members do not fit whole, the longest string values are cut (at whole characters)
 // until the head fits, sharing the room evenly, so the file still parses; nullopt only when
 // even the fixed parts do not fit.
 std::optional<std::string> renderSignalHead(const SignalHeadMembers& members, std::size_t maxBytes);
+
+// Where the digits of "ts" lie in a head that renderSignalHead made from `members`: the
+// offsets of the first digit and of the comma after the last.
+struct TimeDigits {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+TimeDigits signalHeadTimeDigits(std::string_view head, const SignalHeadMembers& members);
 
 // The name written for a signal number; "SIGNAL" for a number outside the crash signals.
 // Async-signal-safe.

@@ -80,6 +80,9 @@ PrepareResult prepareCrashSlot(const SlotContent& content, platform::Log& log) {
   if (!copyWhole(page->path, content.path)) return PrepareResult::pathTooLong;
   copyWhole(page->head, *head);
   page->headLen = static_cast<std::int64_t>(head->size());
+  const TimeDigits time = signalHeadTimeDigits(*head, content.members);
+  page->timeBegin = static_cast<std::int64_t>(time.begin);
+  page->timeEnd = static_cast<std::int64_t>(time.end);
   copyWhole(page->tail, kSignalTail);
   page->tailLen = static_cast<std::int64_t>(kSignalTail.size());
   copyWhole(page->imageName, imageName);

@@ -27,6 +27,10 @@ struct SlotPage {
   char path[kPathCapacity];  // NUL-terminated path of the signal file
   char head[kHeadCapacity];  // NUL-terminated, up to and including `"name":"`
   std::int64_t headLen;
+  // [timeBegin, timeEnd) of head: the digits of "ts", which the handler replaces by the crash
+  // time.
+  std::int64_t timeBegin;
+  std::int64_t timeEnd;
   char tail[kTailCapacity];  // NUL-terminated `"}}`
   std::int64_t tailLen;
   std::uint64_t slide;       // load bias of the main program

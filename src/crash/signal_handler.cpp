@@ -184,6 +184,22 @@ void writeStack(int fd, const SlotPage& page, void* context) {
   }
 }
 
+// Async-signal-safe: the head with the crash time as "ts", in milliseconds since the epoch; the
+// time of the preparation only when the clock cannot be read.
+void writeHead(int fd, const SlotPage& page) {
+  timespec now{};
+  if (::clock_gettime(CLOCK_REALTIME, &now) != 0 || now.tv_sec < 0 || page.timeEnd == 0) {
+    writeAll(fd, page.head, static_cast<std::size_t>(page.headLen));
+    return;
+  }
+  Line millis;
+  millis.appendDecimal(static_cast<std::uint64_t>(now.tv_sec) * 1000 +
+                       static_cast<std::uint64_t>(now.tv_nsec) / 1'000'000);
+  writeAll(fd, page.head, static_cast<std::size_t>(page.timeBegin));
+  writeAll(fd, millis.bytes, millis.length);
+  writeAll(fd, page.head + page.timeEnd, static_cast<std::size_t>(page.headLen - page.timeEnd));
+}
+
 // Async-signal-safe.
 void writeCrashFile(const SlotPage& page, int signo, void* context) {
   // The reservation works when the disk is full or no descriptor is free; a process without one
@@ -194,7 +210,7 @@ void writeCrashFile(const SlotPage& page, int signo, void* context) {
                      ? reserved
                      : ::open(page.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kCrashFileMode);
   if (fd < 0) return;
-  writeAll(fd, page.head, static_cast<std::size_t>(page.headLen));
+  writeHead(fd, page);
   const std::string_view name = signalName(signo);
   writeAll(fd, name.data(), name.size());
   writeAll(fd, kSignalStackKey.data(), kSignalStackKey.size());
