@@ -23,8 +23,27 @@ constexpr std::string_view kSignalDataHead =
     "\"data\":{\"kind\":\"crash\",\"level\":\"fatal\",\"message\":\"App 收到致命信号\",\"name\":\"";
 // Between the signal name and the first stack line.
 constexpr std::string_view kSignalStackKey = "\",\"stack\":\"";
-// Closes the stack string, "data" and the file.
-constexpr std::string_view kSignalTail = "\"}}";
+// Closes the stack string; the members known only at crash time follow it.
+constexpr std::string_view kSignalStackEnd = "\"";
+// Closes "data" and the file.
+constexpr std::string_view kSignalTail = "}}";
+
+// What the handler learns about the crash besides its stack.
+struct CrashFacts {
+  std::uint64_t faultAddress = 0;  // 0 for a signal that a process sent
+  int signalCode = 0;
+  std::int64_t threadId = 0;
+  std::string_view threadName;
+};
+
+// Room for renderCrashFacts with a thread name as the kernel keeps it (15 bytes, each escaped
+// as at most six).
+constexpr std::size_t kCrashFactsCapacity = 256;
+
+// Writes the "data" members `,"faultAddress":"0x…","signalCode":…,"thread":{"id":…,"name":"…"}`
+// into `out` and returns their length; a name that does not fit whole is cut at a character.
+// `capacity` must be at least kCrashFactsCapacity. Allocates nothing: async-signal-safe.
+std::size_t renderCrashFacts(const CrashFacts& facts, char* out, std::size_t capacity) noexcept;
 
 // The envelope members of a signal file that are known before the crash.
 struct SignalHeadMembers {

@@ -31,7 +31,7 @@ struct SlotPage {
   // time.
   std::int64_t timeBegin;
   std::int64_t timeEnd;
-  char tail[kTailCapacity];  // NUL-terminated `"}}`
+  char tail[kTailCapacity];  // NUL-terminated `}}`
   std::int64_t tailLen;
   std::uint64_t slide;       // load bias of the main program
   std::uint64_t imageStart;  // [imageStart, imageEnd): the main program's text

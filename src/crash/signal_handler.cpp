@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <setjmp.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <ucontext.h>
@@ -200,8 +201,23 @@ void writeHead(int fd, const SlotPage& page) {
   writeAll(fd, page.head + page.timeEnd, static_cast<std::size_t>(page.headLen - page.timeEnd));
 }
 
+// Async-signal-safe: the fault address, the signal's code and the crashing thread's id and name.
+void writeCrashFacts(int fd, const siginfo_t* info) {
+  CrashFacts facts;
+  if (info != nullptr) {
+    facts.signalCode = info->si_code;
+    // For a signal that a process sent, the same bytes hold the sender's ids instead.
+    if (info->si_code > 0) facts.faultAddress = reinterpret_cast<std::uintptr_t>(info->si_addr);
+  }
+  facts.threadId = ::gettid();
+  char name[17] = {};  // the kernel's 16 bytes and a NUL in any case
+  if (::prctl(PR_GET_NAME, name) == 0) facts.threadName = name;
+  char text[kCrashFactsCapacity];
+  writeAll(fd, text, renderCrashFacts(facts, text, sizeof text));
+}
+
 // Async-signal-safe.
-void writeCrashFile(const SlotPage& page, int signo, void* context) {
+void writeCrashFile(const SlotPage& page, int signo, siginfo_t* info, void* context) {
   // The reservation works when the disk is full or no descriptor is free; a process without one
   // (a fork that has not prepared again, a host that closed it) opens the file.
   platform::ReservedFile& reserve = crashReserve();
@@ -215,6 +231,8 @@ void writeCrashFile(const SlotPage& page, int signo, void* context) {
   writeAll(fd, name.data(), name.size());
   writeAll(fd, kSignalStackKey.data(), kSignalStackKey.size());
   writeStack(fd, page, context);
+  writeAll(fd, kSignalStackEnd.data(), kSignalStackEnd.size());
+  writeCrashFacts(fd, info);
   writeAll(fd, page.tail, static_cast<std::size_t>(page.tailLen));
   if (fd == reserved) {
     reserve.place(fd, page.path);
@@ -287,7 +305,7 @@ void crashSignalHandler(int signo, siginfo_t* info, void* context) {
     if (slot.exceptionThread() != self)
       waitForOtherWriter([&] { return slot.exceptionRecorded(); });
   } else if (slot.claim(self)) {
-    if (const SlotPage* page = slot.published()) writeCrashFile(*page, signo, context);
+    if (const SlotPage* page = slot.published()) writeCrashFile(*page, signo, info, context);
   } else if (slot.claimant() != self) {
     // Another thread writes the file; two writers would interleave their bytes.
     waitForOtherWriter([] { return false; });

@@ -152,17 +152,21 @@ inline std::string regexEscape(std::string_view text) {
 }
 
 // The signal file's bytes, exactly: `{`, ten `"key":value,` members, the data head, the signal
-// name, the stack lines and the tail; it parses, has the eleven members and the five "data"
-// members in their order, and its frame indexes count up from 0.
+// name, the stack lines, the end of the stack, the crash-time members and the tail; it parses,
+// has the eleven members and the "data" members in their order, and its frame indexes count up
+// from 0.
 inline ::testing::AssertionResult matchesSignalLayout(const std::string& bytes,
                                                       std::string_view signal) {
   static const std::string member =
       R"re((?:"(?:id|type|platform|vid|sid|release|sdk|userId|imageUUID)":"(?:[^"\\]|\\.)*",|"ts":[0-9]+,))re";
   static const std::string line =
       R"re((?:0|[1-9][0-9]*)   (?:[^"\\]|\\.)+?   0x(?:0|[1-9a-f][0-9a-f]*)\\n)re";
+  static const std::string facts =
+      R"re(,"faultAddress":"0x(?:0|[1-9a-f][0-9a-f]*)","signalCode":-?[0-9]+,"thread":\{"id":[1-9][0-9]*,"name":"(?:[^"\\]|\\.)*"\})re";
   const std::regex layout("\\{" + member + "{10}" + regexEscape(crash::kSignalDataHead) +
                           std::string(signal) + regexEscape(crash::kSignalStackKey) +
-                          "((?:" + line + ")*)" + regexEscape(crash::kSignalTail));
+                          "((?:" + line + ")*)" + regexEscape(crash::kSignalStackEnd) + facts +
+                          regexEscape(crash::kSignalTail));
   std::smatch match;
   if (!std::regex_match(bytes, match, layout)) {
     return ::testing::AssertionFailure() << "layout does not match: " << bytes;
@@ -177,7 +181,8 @@ inline ::testing::AssertionResult matchesSignalLayout(const std::string& bytes,
   const auto& data = parsed["data"];
   std::vector<std::string> keys;
   for (const auto& [key, value] : data.items()) keys.push_back(key);
-  if (keys != std::vector<std::string>{"kind", "level", "message", "name", "stack"}) {
+  if (keys != std::vector<std::string>{"kind", "level", "message", "name", "stack", "faultAddress",
+                                       "signalCode", "thread"}) {
     return ::testing::AssertionFailure() << "data members: " << data.dump();
   }
   const std::string stack = data["stack"];

@@ -13,7 +13,7 @@ SignalHeadMembers members() { return {"app", "VID", "SID", "2.0", "user", "UUID"
 
 nlohmann::json parseHead(const std::string& head) {
   return nlohmann::json::parse(head + "SIGSEGV" + std::string(kSignalStackKey) +
-                               std::string(kSignalTail));
+                               std::string(kSignalStackEnd) + std::string(kSignalTail));
 }
 
 TEST(SignalHead, HoldsTheTenMembersAndEndsWithTheDataHead) {

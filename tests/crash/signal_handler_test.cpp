@@ -157,6 +157,34 @@ TEST(SignalHandler, ACrashOnASecondaryThreadIsRecorded) {
   EXPECT_TRUE(matchesSignalLayout(*bytes, "SIGSEGV"));
 }
 
+[[noreturn]] QS_REAL_FAULT void crashAt0x1234() {
+  volatile int* volatile there = reinterpret_cast<int*>(0x1234);
+  *there = 1;
+  std::abort();
+}
+
+TEST(SignalHandler, RecordsTheFaultAddressTheSignalCodeAndTheCrashingThread) {
+  TempHome home;
+  const ChildResult child = runInChild([] {
+    startClient();
+    std::thread([] {
+      // The name carries the thread's id, and a quote that must be escaped.
+      pthread_setname_np(pthread_self(), ("w\"" + std::to_string(gettid())).c_str());
+      crashAt0x1234();
+    }).join();
+  });
+  ASSERT_TRUE(child.signaled) << child.describe();
+  const auto bytes = readCrashFile(crash::kSignalFileName);
+  ASSERT_TRUE(bytes);
+  ASSERT_TRUE(matchesSignalLayout(*bytes, "SIGSEGV"));
+  const auto data = nlohmann::json::parse(*bytes)["data"];
+  EXPECT_EQ(data["faultAddress"], "0x1234");
+  EXPECT_EQ(data["signalCode"], SEGV_MAPERR);
+  const std::string name = data["thread"]["name"];
+  ASSERT_EQ(name.rfind("w\"", 0), 0u) << name;
+  EXPECT_EQ(data["thread"]["id"], std::stoll(name.substr(2)));
+}
+
 volatile bool stopRecursing = false;
 
 QS_REAL_FAULT int recurseForever(int depth) {
