@@ -130,15 +130,21 @@ inline void expectCrashEnvelope(const nlohmann::json& report, const std::string&
   __builtin_unreachable();
 }
 
+#define QS_UNCHECKED_OVERRUN \
+  __attribute__((noinline, no_sanitize("address", "undefined"), optimize("no-stack-protector")))
+
+// Writes `count` bytes of a pattern from `from` upwards. Its own frame lies below the buffer it
+// overruns, so the overrun cannot cut the loop short.
+QS_UNCHECKED_OVERRUN inline void fillUpwards(volatile char* from, int count) {
+  for (int i = 0; i < count; ++i) from[i] = 0x41;
+}
+
 // Overruns a local buffer over the saved frame pointer, the return address and the callers'
 // frames, then returns into the overwritten address. Kept from the checks that would stop the
 // overrun before it happens.
-__attribute__((noinline, no_sanitize("address", "undefined"),
-               optimize("no-stack-protector"))) inline void
-smashTheStackAndReturn() {
+QS_UNCHECKED_OVERRUN inline void smashTheStackAndReturn() {
   char buffer[16];
-  volatile char* volatile target = buffer;
-  for (int i = 0; i < 512; ++i) target[i] = 0x41;
+  fillUpwards(buffer, 512);
 }
 
 [[noreturn]] inline void crashWithSmashedStack() {

@@ -39,6 +39,14 @@ void fillFileSystem(const std::string& home) {
 [[noreturn]] __attribute__((noinline)) void throwRuntimeError() { throw std::runtime_error("x"); }
 [[noreturn]] void throwUncaught() noexcept { throwRuntimeError(); }
 
+// The sanitizer build also checks dynamic types, and the checker reads memory through a pipe of
+// its own, which an exhausted descriptor table refuses: it stops the exception writer there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kTypeChecksNeedDescriptors = true;
+#else
+constexpr bool kTypeChecksNeedDescriptors = false;
+#endif
+
 struct ReserveCase {
   const char* name;
   bool fullDisk;  // else no free descriptor
@@ -51,6 +59,10 @@ struct ReserveCase {
 class CrashReserve : public ::testing::TestWithParam<ReserveCase> {};
 
 TEST_P(CrashReserve, LeavesTheCompleteFile) {
+  if (kTypeChecksNeedDescriptors && !GetParam().fullDisk &&
+      GetParam().file == crash::kExceptionFileName) {
+    GTEST_SKIP() << "the sanitizer's type checks need a free descriptor";
+  }
   TempHome home;
   struct Unmount {
     std::string path;
