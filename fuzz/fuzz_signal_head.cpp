@@ -1,10 +1,12 @@
-// The signal file is written in pieces by the crash handler: the pre-rendered head, a signal name,
-// stack lines and the tail. Whatever the host's texts, those pieces must make one JSON document,
-// also when the head had to be cut to fit its buffer.
+// The signal file is written in pieces by the crash handler: the pre-rendered head (with the crash
+// time in place of its "ts" digits), a signal name, stack lines, the crash-time members and the
+// tail. Whatever the host's texts and the thread's name, those pieces must make one JSON
+// document, also when the head had to be cut to fit its buffer.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -22,6 +24,8 @@ using namespace quillstone;
 
 constexpr std::size_t kMaxText = 2048;
 constexpr int kMaxFrames = 8;
+// Longer than any name the kernel keeps, so that cutting is fuzzed too.
+constexpr std::size_t kMaxThreadName = 64;
 
 class SilentLog final : public platform::Log {
  public:
@@ -52,10 +56,26 @@ void checkFile(const std::string& head, std::string_view image, int signo,
         frameLine(i, input.ConsumeBool() ? image : "???", input.ConsumeIntegral<std::uint64_t>());
   }
   file += crash::kSignalStackEnd;
+  crash::CrashFacts facts;
+  facts.faultAddress = input.ConsumeIntegral<std::uint64_t>();
+  facts.signalCode = input.ConsumeIntegral<int>();
+  facts.threadId = input.ConsumeIntegral<std::int64_t>();
+  const std::string threadName = input.ConsumeRandomLengthString(kMaxThreadName);
+  facts.threadName = threadName;
+  char factsText[crash::kCrashFactsCapacity];
+  file.append(factsText, crash::renderCrashFacts(facts, factsText, sizeof factsText));
   file += crash::kSignalTail;
   const auto json = nlohmann::json::parse(file, nullptr, /*allow_exceptions=*/false);
   if (!json.is_object()) std::abort();
-  if (json.at("data").at("name") != crash::signalName(signo)) std::abort();
+  const auto& data = json.at("data");
+  if (data.at("name") != crash::signalName(signo)) std::abort();
+  char address[24];
+  std::snprintf(address, sizeof address, "0x%llx",
+                static_cast<unsigned long long>(facts.faultAddress));
+  if (data.at("faultAddress") != address) std::abort();
+  if (data.at("signalCode") != facts.signalCode) std::abort();
+  if (data.at("thread").at("id") != facts.threadId) std::abort();
+  checkMember(data.at("thread"), "name", threadName);
   checkMember(json, "id", members.appId);
   checkMember(json, "vid", members.installId);
   checkMember(json, "sid", members.sessionId);
@@ -85,6 +105,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t room = input.ConsumeIntegralInRange<std::size_t>(0, crash::kHeadCapacity);
   if (const auto head = crash::renderSignalHead(members, room)) {
     if (head->size() > room) std::abort();
+    // The handler writes the crash time exactly where the prepared time stands.
+    const crash::TimeDigits time = crash::signalHeadTimeDigits(*head, members);
+    if (head->substr(time.begin, time.end - time.begin) != std::to_string(members.ts)) std::abort();
     checkFile(*head, base::escapeJsonText(imageName, crash::kImageNameCapacity - 1), signo, members,
               input);
   }
@@ -100,6 +123,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string head(page->head, static_cast<std::size_t>(page->headLen));
   const std::string tail(page->tail, static_cast<std::size_t>(page->tailLen));
   if (tail != crash::kSignalTail) std::abort();
+  if (head.substr(static_cast<std::size_t>(page->timeBegin),
+                  static_cast<std::size_t>(page->timeEnd - page->timeBegin)) !=
+      std::to_string(members.ts)) {
+    std::abort();
+  }
   checkFile(head, std::string_view(page->imageName, static_cast<std::size_t>(page->imageNameLen)),
             signo, members, input);
   return 0;

@@ -16,12 +16,15 @@ void Quillstone::Impl::prepareCrashSlot() {
   const auto config = state.config();
   if (!config) return;
   crash::SlotContent content;
-  content.path = crash::crashDirectory() + "/" + std::string(crash::kSignalFileName);
+  const std::string directory = crash::crashDirectory();
+  content.path = directory + "/" + std::string(crash::kSignalFileName);
   content.members = {
       config->appId(), device::installId(defaults), state.sessionId(),    config->release(),
       state.userId(),  crash::imageUUID(),          platform::nowMillis()};
   content.image = platform::mainImage();
   crash::prepareCrashSlot(content, log);
+  // Held only while crash capture is on; a fork prepares its own here.
+  if (config->reportCrash()) crash::prepareCrashReserve(directory);
 }
 
 crash::CrashContext Quillstone::Impl::crashContext() {

@@ -60,9 +60,15 @@ void Quillstone::start(const Config& config) noexcept {
     try {
       // The listing comes before this run's handlers, so it holds only earlier runs' files.
       flushPendingCrashes();
-      impl_->prepareCrashSlot();
-      crash::installExceptionHandler([] { return shared().impl_->crashContext(); });
-      crash::installSignalHandler();
+      // Handlers that could write nothing would only stand between the host and its signals.
+      const std::string directory = crash::crashDirectory();
+      if (crash::crashDirectoryWritable(directory)) {
+        impl_->prepareCrashSlot();
+        crash::installExceptionHandler([] { return shared().impl_->crashContext(); });
+        crash::installSignalHandler();
+      } else {
+        impl_->log.write(std::string(crash::kLogCrashCaptureOff) + directory);
+      }
     } catch (...) {
     }
   }

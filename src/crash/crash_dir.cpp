@@ -11,4 +11,8 @@ std::string crashDirectory() {
   return directory;
 }
 
+bool crashDirectoryWritable(const std::string& directory) {
+  return platform::makePrivateDirectories(directory) && platform::isWritableDirectory(directory);
+}
+
 }  // namespace quillstone::crash

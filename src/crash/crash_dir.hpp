@@ -2,11 +2,20 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace quillstone::crash {
 
 // The private crash directory, <caches>/quillstone, created (0700) on every call. The path is
 // returned even when the directory could not be created.
 std::string crashDirectory();
+
+// Creates `directory` as crashDirectory() does and tells whether crash files can be written in
+// it.
+bool crashDirectoryWritable(const std::string& directory);
+
+// Said at start, followed by the directory, when crash files cannot be written there (a read-only
+// home, say): crash capture stays off for the process.
+constexpr std::string_view kLogCrashCaptureOff = "[qs] 无法创建崩溃目录,崩溃捕获已关闭 ";
 
 }  // namespace quillstone::crash

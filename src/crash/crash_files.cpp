@@ -16,6 +16,48 @@ struct Member {
   std::string value;  // escaped, without quotes
 };
 
+// Async-signal-safe: text appended to a fixed buffer, cut at its end.
+struct FixedText {
+  char* out;
+  std::size_t capacity;
+  std::size_t length = 0;
+
+  void append(std::string_view text) {
+    for (const char c : text) {
+      if (length == capacity) return;
+      out[length++] = c;
+    }
+  }
+
+  void appendDecimal(std::int64_t value) {
+    char digits[24];
+    std::size_t at = sizeof digits;
+    // Through the unsigned magnitude, so the smallest value has one too.
+    std::uint64_t magnitude =
+        value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    do {
+      digits[--at] = static_cast<char>('0' + magnitude % 10);
+      magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0) digits[--at] = '-';
+    append(std::string_view(digits + at, sizeof digits - at));
+  }
+
+  void appendHex(std::uint64_t value) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    char digits[16];
+    std::size_t at = sizeof digits;
+    do {
+      digits[--at] = kDigits[value & 0xF];
+      value >>= 4;
+    } while (value != 0);
+    append("0x");
+    append(std::string_view(digits + at, sizeof digits - at));
+  }
+};
+
+constexpr std::string_view kThreadEnd = "\"}";
+
 constexpr std::size_t kMemberCount = 9;
 // The bytes around one string member besides key and value: `"`, `":"`, `",`.
 constexpr std::size_t kMemberPunctuation = 6;
@@ -68,6 +110,30 @@ std::optional<std::string> renderSignalHead(const SignalHeadMembers& members,
   }
   head.append(ts).append(kSignalDataHead);
   return head;
+}
+
+TimeDigits signalHeadTimeDigits(std::string_view head, const SignalHeadMembers& members) {
+  const std::size_t end = head.size() - kSignalDataHead.size() - 1;
+  return {end - std::to_string(members.ts).size(), end};
+}
+
+std::size_t renderCrashFacts(const CrashFacts& facts, char* out, std::size_t capacity) noexcept {
+  FixedText text{out, capacity};
+  text.append(",\"faultAddress\":\"");
+  text.appendHex(facts.faultAddress);
+  text.append("\",\"signalCode\":");
+  text.appendDecimal(facts.signalCode);
+  text.append(",\"thread\":{\"id\":");
+  text.appendDecimal(facts.threadId);
+  text.append(",\"name\":\"");
+  const std::size_t room = text.capacity - text.length;
+  if (room > kThreadEnd.size()) {
+    text.length += base::escapeJsonInto(facts.threadName, text.out + text.length,
+                                        room - kThreadEnd.size(), base::InvalidUtf8::eachByte)
+                       .written;
+  }
+  text.append(kThreadEnd);
+  return text.length;
 }
 
 std::string_view signalName(int signo) noexcept {

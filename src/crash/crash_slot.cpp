@@ -16,6 +16,11 @@ namespace {
 constexpr std::uint64_t kFallbackTextSize = 0x4000000;
 
 constinit CrashSlot slot;
+constinit platform::ReservedFile reserve;
+
+// Where the reservation is a named file, when the file system makes none without a name: beside
+// the crash directory, so the directory holds nothing but crash files.
+constexpr std::string_view kNamedReserve = "/quillstone-reserve-";
 
 // Serialises preparations; the signal handler never takes it.
 std::mutex preparing;
@@ -57,6 +62,15 @@ bool CrashSlot::publish(const SlotPage& rendered) noexcept {
 
 CrashSlot& crashSlot() noexcept { return slot; }
 
+platform::ReservedFile& crashReserve() noexcept { return reserve; }
+
+void prepareCrashReserve(const std::string& directory) {
+  const auto slash = directory.rfind('/');
+  if (slash == std::string::npos) return;
+  reserve.prepare(directory, directory.substr(0, slash) + std::string(kNamedReserve),
+                  kCrashReserveBytes, kCrashFileMode);
+}
+
 PrepareResult prepareCrashSlot(const SlotContent& content, platform::Log& log) {
   // Everything that allocates or formats happens before the lock.
   const auto head = renderSignalHead(content.members, kHeadCapacity - 1);
@@ -68,6 +82,9 @@ PrepareResult prepareCrashSlot(const SlotContent& content, platform::Log& log) {
   if (!copyWhole(page->path, content.path)) return PrepareResult::pathTooLong;
   copyWhole(page->head, *head);
   page->headLen = static_cast<std::int64_t>(head->size());
+  const TimeDigits time = signalHeadTimeDigits(*head, content.members);
+  page->timeBegin = static_cast<std::int64_t>(time.begin);
+  page->timeEnd = static_cast<std::int64_t>(time.end);
   copyWhole(page->tail, kSignalTail);
   page->tailLen = static_cast<std::int64_t>(kSignalTail.size());
   copyWhole(page->imageName, imageName);

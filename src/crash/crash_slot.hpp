@@ -12,6 +12,7 @@
 #include "crash/crash_files.hpp"
 #include "platform/loader.hpp"
 #include "platform/log.hpp"
+#include "platform/reserved_file.hpp"
 
 namespace quillstone::crash {
 
@@ -26,7 +27,11 @@ struct SlotPage {
   char path[kPathCapacity];  // NUL-terminated path of the signal file
   char head[kHeadCapacity];  // NUL-terminated, up to and including `"name":"`
   std::int64_t headLen;
-  char tail[kTailCapacity];  // NUL-terminated `"}}`
+  // [timeBegin, timeEnd) of head: the digits of "ts", which the handler replaces by the crash
+  // time.
+  std::int64_t timeBegin;
+  std::int64_t timeEnd;
+  char tail[kTailCapacity];  // NUL-terminated `}}`
   std::int64_t tailLen;
   std::uint64_t slide;       // load bias of the main program
   std::uint64_t imageStart;  // [imageStart, imageEnd): the main program's text
@@ -97,5 +102,17 @@ enum class PrepareResult {
 // Renders `content` and publishes it, then logs the image range. Safe to call from any thread,
 // at any time, while a signal may arrive.
 PrepareResult prepareCrashSlot(const SlotContent& content, platform::Log& log);
+
+// Room for one crash file, reserved while the process is healthy so that a crash still leaves a
+// complete file on a full disk or with no descriptor free. The signal file (head, 64 frames and
+// the members after them) and a usual exception file fit several times over.
+constexpr std::size_t kCrashReserveBytes = 64 * 1024;
+
+// The process's one reservation for a crash file.
+platform::ReservedFile& crashReserve() noexcept;
+
+// Reserves a descriptor and kCrashReserveBytes for a crash file in the crash directory
+// `directory`, or keeps the reservation this process holds there. Safe to call from any thread.
+void prepareCrashReserve(const std::string& directory);
 
 }  // namespace quillstone::crash

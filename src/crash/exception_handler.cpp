@@ -23,6 +23,8 @@ namespace quillstone::crash {
 namespace {
 
 std::atomic<CrashContextProvider> contextProvider{nullptr};
+// The terminate handler installed before the library's, never the library's own.
+std::atomic<std::terminate_handler> previousTerminate{nullptr};
 
 std::string demangle(const char* mangled) {
   int status = 0;
@@ -74,6 +76,9 @@ void recordActiveException(const std::exception_ptr& exception, std::uint64_t ha
     }
     slot.markExceptionRecorded();
   }
+  // The host's handler ends the process as it would have without the library (the runtime's
+  // default one prints the exception and aborts); abort in case it returns.
+  if (const std::terminate_handler previous = previousTerminate.load()) previous();
   std::abort();
 }
 
@@ -81,7 +86,8 @@ void recordActiveException(const std::exception_ptr& exception, std::uint64_t ha
 
 void installExceptionHandler(CrashContextProvider provider) {
   contextProvider.store(provider);
-  std::set_terminate(terminateHandler);
+  const std::terminate_handler previous = std::set_terminate(terminateHandler);
+  if (previous != terminateHandler) previousTerminate.store(previous);
 }
 
 bool persist(std::string_view kind, std::string_view level, std::string_view name,
@@ -115,7 +121,9 @@ bool persist(std::string_view kind, std::string_view level, std::string_view nam
                                                  platform::nowMillis(), *dataText);
   // Replaced as a whole, so a process killed during the write leaves the earlier file intact.
   const std::string path = crashDirectory() + "/" + std::string(file);
-  return platform::writeFileAtomically(path, text, kCrashFileMode);
+  if (platform::writeFileAtomically(path, text, kCrashFileMode)) return true;
+  // No room or no descriptor for a new file: the reservation made while the process was healthy.
+  return crashReserve().writeWhole(path, text, kCrashFileMode);
 }
 
 }  // namespace quillstone::crash

@@ -27,8 +27,9 @@ using CrashContextProvider = CrashContext (*)();
 
 // Makes the process's terminate handler record the active exception (its demangled type name,
 // what() for std::exception types, the stack) and mark the crash slot so the abort that follows
-// writes no signal file. Replaces any earlier terminate handler. Without an active exception
-// the handler records nothing and aborts, so the signal handler reports the abort.
+// writes no signal file, then calls the terminate handler installed before (kept across repeated
+// calls, never the library's own). Without an active exception the handler records nothing
+// and hands over at once, so the signal handler reports the abort.
 void installExceptionHandler(CrashContextProvider provider);
 
 // Writes one crash report, the envelope with a "data" object of kind, level, name, message,

@@ -2,14 +2,20 @@
 
 #include <execinfo.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <setjmp.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 
 #include "crash/alternate_stacks.hpp"
 #include "crash/crash_slot.hpp"
@@ -33,6 +39,25 @@ constexpr std::size_t kLineBufferSize =
 // process to end before it gives up and lets its own signal end the process.
 constexpr long kWaitStepNanoseconds = 10'000'000;
 constexpr int kWaitSteps = 500;
+
+// The action each crash signal had before the library's own was installed, in the order of
+// kCrashSignals. Never one of ours, so a second start cannot make the handler chain to itself.
+struct PreviousAction {
+  std::atomic<bool> saved{false};
+  struct sigaction action {};
+};
+PreviousAction previousActions[std::size(kCrashSignals)];
+
+constexpr int signalIndex(int signo) {
+  for (std::size_t i = 0; i < std::size(kCrashSignals); ++i) {
+    if (kCrashSignals[i] == signo) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+bool isOwnAction(const struct sigaction& action) {
+  return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_sigaction == crashSignalHandler;
+}
 
 // Async-signal-safe: writes all of `bytes`, resuming after short writes and interruptions.
 void writeAll(int fd, const char* bytes, std::size_t length) {
@@ -107,14 +132,50 @@ std::uint64_t programCounter(void* context) {
   return static_cast<std::uint64_t>(user->uc_mcontext.gregs[REG_RIP]);
 }
 
+// A corrupt stack (smashed, or a garbage stack pointer) makes the walk read unmapped memory.
+// That fault comes back to the handler on the walking thread, which jumps back into walkStack,
+// so the file is still finished with the frames read until then. Only the thread that claimed
+// the file walks, once, so these need no more than one instance.
+sigjmp_buf walkInterrupted;
+std::atomic<pid_t> walkingThread{0};
+// Static rather than on the stack, so its contents are well defined after the jump.
+void* walkFrames[kMaxFrames];
+
+// Async-signal-safe: the return addresses of the calling thread (backtrace's), or as many as
+// were read before the walk faulted.
+int walkStack() {
+  for (void*& frame : walkFrames) frame = nullptr;
+  // Saves the handler's mask, with the fault signals blocked again after a jump.
+  if (sigsetjmp(walkInterrupted, 1) != 0) {
+    walkingThread.store(0);
+    // backtrace fills the array in order, so the frames read before the fault come first.
+    int count = 0;
+    while (count < kMaxFrames && walkFrames[count] != nullptr) ++count;
+    return count;
+  }
+  // The handler runs with its own signal blocked; blocked, a fault in the walk would end the
+  // process at once.
+  sigset_t faults;
+  sigemptyset(&faults);
+  sigaddset(&faults, SIGSEGV);
+  sigaddset(&faults, SIGBUS);
+  sigset_t handlerMask;
+  walkingThread.store(::gettid());
+  ::pthread_sigmask(SIG_UNBLOCK, &faults, &handlerMask);
+  const int count = ::backtrace(walkFrames, kMaxFrames);
+  ::pthread_sigmask(SIG_SETMASK, &handlerMask, nullptr);
+  walkingThread.store(0);
+  return count;
+}
+
 // Async-signal-safe.
 void writeStack(int fd, const SlotPage& page, void* context) {
   std::uint64_t index = 0;
   const std::uint64_t pc = programCounter(context);
   if (pc != 0 && inImage(page, pc)) writeFrame(fd, page, index++, true, pc - page.slide);
 
-  void* frames[kMaxFrames] = {};
-  const int count = ::backtrace(frames, kMaxFrames);
+  void* const* frames = walkFrames;
+  const int count = walkStack();
   bool wroteAny = false;
   for (int i = 0; i < count; ++i) {
     const auto address = reinterpret_cast<std::uintptr_t>(frames[i]);
@@ -127,19 +188,61 @@ void writeStack(int fd, const SlotPage& page, void* context) {
   }
 }
 
+// Async-signal-safe: the head with the crash time as "ts", in milliseconds since the epoch; the
+// time of the preparation only when the clock cannot be read.
+void writeHead(int fd, const SlotPage& page) {
+  timespec now{};
+  if (::clock_gettime(CLOCK_REALTIME, &now) != 0 || now.tv_sec < 0 || page.timeEnd == 0) {
+    writeAll(fd, page.head, static_cast<std::size_t>(page.headLen));
+    return;
+  }
+  Line millis;
+  millis.appendDecimal(static_cast<std::uint64_t>(now.tv_sec) * 1000 +
+                       static_cast<std::uint64_t>(now.tv_nsec) / 1'000'000);
+  writeAll(fd, page.head, static_cast<std::size_t>(page.timeBegin));
+  writeAll(fd, millis.bytes, millis.length);
+  writeAll(fd, page.head + page.timeEnd, static_cast<std::size_t>(page.headLen - page.timeEnd));
+}
+
+// Async-signal-safe: the fault address, the signal's code and the crashing thread's id and name.
+void writeCrashFacts(int fd, const siginfo_t* info) {
+  CrashFacts facts;
+  if (info != nullptr) {
+    facts.signalCode = info->si_code;
+    // For a signal that a process sent, the same bytes hold the sender's ids instead.
+    if (info->si_code > 0) facts.faultAddress = reinterpret_cast<std::uintptr_t>(info->si_addr);
+  }
+  facts.threadId = ::gettid();
+  char name[17] = {};  // the kernel's 16 bytes and a NUL in any case
+  if (::prctl(PR_GET_NAME, name) == 0) facts.threadName = name;
+  char text[kCrashFactsCapacity];
+  writeAll(fd, text, renderCrashFacts(facts, text, sizeof text));
+}
+
 // Async-signal-safe.
-void writeCrashFile(const SlotPage& page, int signo, void* context) {
-  const int fd = ::open(page.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kCrashFileMode);
+void writeCrashFile(const SlotPage& page, int signo, siginfo_t* info, void* context) {
+  // The reservation works when the disk is full or no descriptor is free; a process without one
+  // (a fork that has not prepared again, a host that closed it) opens the file.
+  platform::ReservedFile& reserve = crashReserve();
+  const int reserved = reserve.take();
+  const int fd = reserved >= 0
+                     ? reserved
+                     : ::open(page.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kCrashFileMode);
   if (fd < 0) return;
-  writeAll(fd, page.head, static_cast<std::size_t>(page.headLen));
+  writeHead(fd, page);
   const std::string_view name = signalName(signo);
   writeAll(fd, name.data(), name.size());
   writeAll(fd, kSignalStackKey.data(), kSignalStackKey.size());
   writeStack(fd, page, context);
   writeAll(fd, kSignalStackEnd.data(), kSignalStackEnd.size());
+  writeCrashFacts(fd, info);
   writeImageList(fd);
   writeAll(fd, page.tail, static_cast<std::size_t>(page.tailLen));
-  ::close(fd);
+  if (fd == reserved) {
+    reserve.place(fd, page.path);
+  } else {
+    ::close(fd);
+  }
 }
 
 // Async-signal-safe: another thread is writing a crash file; give it time to finish and end
@@ -150,29 +253,68 @@ void waitForOtherWriter(Done done) {
   for (int i = 0; i < kWaitSteps && !done(); ++i) ::nanosleep(&step, nullptr);
 }
 
-// Async-signal-safe.
-void dieOfSignal(int signo) {
-  ::signal(signo, SIG_DFL);
+// Async-signal-safe: whether returning from the handler runs the faulting instruction again,
+// so that the fault recurs under the restored action. A signal sent by a process, a trap
+// (reported after its instruction) and an asynchronous memory error do not recur.
+bool faultRecurs(int signo, const siginfo_t* info) {
+  if (info == nullptr || info->si_code <= 0) return false;
+  if (signo == SIGTRAP) return false;
+  if (signo == SIGBUS && info->si_code == BUS_MCEERR_AO) return false;
+  return true;
+}
+
+// Async-signal-safe: sends the signal again to this thread with the same information, so the
+// restored action sees what the first delivery carried. It stays pending until the handler
+// returns.
+void resend(int signo, siginfo_t* info) {
+  if (info != nullptr &&
+      ::syscall(SYS_rt_tgsigqueueinfo, ::getpid(), ::gettid(), signo, info) == 0) {
+    return;
+  }
   ::raise(signo);
+}
+
+// Async-signal-safe: puts back the action the host had before the library's and lets the signal
+// take it, as if the library had never been there: the default action ends the process by the
+// signal, an ignored signal that a process sent stays ignored, and a host handler runs with the
+// original information.
+void handOver(int signo, siginfo_t* info) {
+  struct sigaction previous {};
+  previous.sa_handler = SIG_DFL;
+  const int index = signalIndex(signo);
+  if (index >= 0 && previousActions[index].saved.load()) previous = previousActions[index].action;
+  // The kernel does not let a fault be ignored: it ends the process by the default action.
+  const bool recurs = faultRecurs(signo, info);
+  if (info != nullptr && info->si_code > 0 && previous.sa_handler == SIG_IGN) {
+    previous.sa_handler = SIG_DFL;
+    previous.sa_flags &= ~SA_SIGINFO;
+  }
+  ::sigaction(signo, &previous, nullptr);
+  // A fault that recurs reaches a host handler as the original fault once this handler
+  // returns. The default action is always sent again: the process must end even when the
+  // instruction does not fault a second time.
+  if (!recurs || previous.sa_handler == SIG_DFL) resend(signo, info);
 }
 
 }  // namespace
 
-void crashSignalHandler(int signo, siginfo_t*, void* context) {
+void crashSignalHandler(int signo, siginfo_t* info, void* context) {
+  const pid_t self = ::gettid();
+  // A fault while this thread walks its own corrupt stack: finish the file without the rest.
+  if (walkingThread.load() == self) siglongjmp(walkInterrupted, 1);
   const int savedErrno = errno;
   CrashSlot& slot = crashSlot();
-  const pid_t self = ::gettid();
   if (slot.exceptionSeen()) {
     // The exception's record is the report; let its writer finish before the process ends.
     if (slot.exceptionThread() != self)
       waitForOtherWriter([&] { return slot.exceptionRecorded(); });
   } else if (slot.claim(self)) {
-    if (const SlotPage* page = slot.published()) writeCrashFile(*page, signo, context);
+    if (const SlotPage* page = slot.published()) writeCrashFile(*page, signo, info, context);
   } else if (slot.claimant() != self) {
     // Another thread writes the file; two writers would interleave their bytes.
     waitForOtherWriter([] { return false; });
   }
-  dieOfSignal(signo);
+  handOver(signo, info);
   errno = savedErrno;
 }
 
@@ -189,7 +331,15 @@ void installSignalHandler() {
   action.sa_sigaction = crashSignalHandler;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-  for (const int signo : kCrashSignals) ::sigaction(signo, &action, nullptr);
+  for (std::size_t i = 0; i < std::size(kCrashSignals); ++i) {
+    // Kept before ours replaces it, so a crash in between still finds it.
+    struct sigaction current {};
+    if (::sigaction(kCrashSignals[i], nullptr, &current) == 0 && !isOwnAction(current)) {
+      previousActions[i].action = current;
+      previousActions[i].saved.store(true);
+    }
+    ::sigaction(kCrashSignals[i], &action, nullptr);
+  }
 }
 
 }  // namespace quillstone::crash

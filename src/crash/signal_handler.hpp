@@ -1,5 +1,6 @@
 // The fatal-signal handler: writes "crash-signal.json" from the crash slot while the process
-// dies, then lets the signal end the process as it would have without a handler.
+// dies, then hands the signal to the action the host had installed before, so it takes the
+// signal as it would have without the library (by default the signal ends the process).
 #pragma once
 
 #include <csignal>
@@ -18,8 +19,9 @@ constexpr std::size_t kAlternateStackSize = platform::kAlternateStackSize;
 void crashSignalHandler(int signo, siginfo_t* info, void* context);
 
 // Gives every thread an alternate signal stack (see alternate_stacks.hpp) and installs
-// crashSignalHandler for the crash signals, replacing whatever was installed before. Loads the
-// unwinder first so that no crash has to.
+// crashSignalHandler for the crash signals. The actions installed before are kept (never the
+// library's own, so calling this again keeps the host's) and take each signal once its file is
+// written. Loads the unwinder first so that no crash has to.
 void installSignalHandler();
 
 }  // namespace quillstone::crash

@@ -22,6 +22,10 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t
 // final directory is narrowed to 0700. Returns false when `path` is not a directory afterwards.
 bool makePrivateDirectories(const std::string& path);
 
+// True when `path` is a directory this process may create files in (on a file system mounted
+// for writing).
+bool isWritableDirectory(const std::string& path);
+
 // The names of the entries directly inside `directory`, without "." and "..", in the order the
 // file system gives them; empty when it cannot be read.
 std::vector<std::string> listDirectory(const std::string& directory);

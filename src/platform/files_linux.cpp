@@ -111,6 +111,10 @@ bool makePrivateDirectories(const std::string& path) {
   return true;
 }
 
+bool isWritableDirectory(const std::string& path) {
+  return isDirectory(path) && ::access(path.c_str(), W_OK | X_OK) == 0;
+}
+
 std::vector<std::string> listDirectory(const std::string& directory) {
   std::vector<std::string> names;
   DIR* dir = ::opendir(directory.c_str());

@@ -136,26 +136,65 @@ inline nlohmann::json mainImageEntry() {
 
 [[noreturn]] inline void crashWithIll() { __builtin_trap(); }
 
+// A store through a null pointer after the stack and frame pointers were set to unmapped
+// memory: unwinding the interrupted frames reads from there.
+[[noreturn]] inline void crashWithGarbageStackPointer() {
+  asm volatile(
+      "xor %%eax, %%eax\n"
+      "mov $0x18, %%rsp\n"
+      "mov $0x18, %%rbp\n"
+      "movl %%eax, (%%rax)\n" ::
+          : "rax", "memory");
+  __builtin_unreachable();
+}
+
+#define QS_UNCHECKED_OVERRUN \
+  __attribute__((noinline, no_sanitize("address", "undefined"), optimize("no-stack-protector")))
+
+// Writes `count` bytes of a pattern from `from` upwards. Its own frame lies below the buffer it
+// overruns, so the overrun cannot cut the loop short.
+QS_UNCHECKED_OVERRUN inline void fillUpwards(volatile char* from, int count) {
+  for (int i = 0; i < count; ++i) from[i] = 0x41;
+}
+
+// Overruns a local buffer over the saved frame pointer, the return address and the callers'
+// frames, then returns into the overwritten address. Kept from the checks that would stop the
+// overrun before it happens.
+QS_UNCHECKED_OVERRUN inline void smashTheStackAndReturn() {
+  char buffer[16];
+  fillUpwards(buffer, 512);
+}
+
+[[noreturn]] inline void crashWithSmashedStack() {
+  smashTheStackAndReturn();
+  std::abort();
+}
+
 inline std::string regexEscape(std::string_view text) {
   static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
   return std::regex_replace(std::string(text), special, R"(\$&)");
 }
 
 // The signal file's bytes, exactly: `{`, ten `"key":value,` members, the data head, the signal
-// name, the stack lines, the image list and the tail; it parses, has the eleven members and the
-// six "data" members in their order, and its frame indexes count up from 0.
+// The signal file's bytes, exactly: `{`, ten `"key":value,` members, the data head, the signal
+// name, the stack lines, the end of the stack, the crash-time members, the image list and the
+// tail; it parses, has the eleven members and the "data" members in their order, and its frame
+// indexes count up from 0.
 inline ::testing::AssertionResult matchesSignalLayout(const std::string& bytes,
                                                       std::string_view signal) {
   static const std::string member =
       R"re((?:"(?:id|type|platform|vid|sid|release|sdk|userId|imageUUID)":"(?:[^"\\]|\\.)*",|"ts":[0-9]+,))re";
   static const std::string line =
       R"re((?:0|[1-9][0-9]*)   (?:[^"\\]|\\.)+?   0x(?:0|[1-9a-f][0-9a-f]*)\\n)re";
+  static const std::string facts =
+      R"re(,"faultAddress":"0x(?:0|[1-9a-f][0-9a-f]*)","signalCode":-?[0-9]+,"thread":\{"id":[1-9][0-9]*,"name":"(?:[^"\\]|\\.)*"\})re";
   static const std::string image =
       R"re(\{"base":"0x(?:0|[1-9a-f][0-9a-f]*)","buildId":"(?:[0-9a-f]{2})*","path":"(?:[^"\\]|\\.)*","size":(?:0|[1-9][0-9]*)\})re";
   const std::regex layout("\\{" + member + "{10}" + regexEscape(crash::kSignalDataHead) +
                           std::string(signal) + regexEscape(crash::kSignalStackKey) + "((?:" +
-                          line + ")*)" + regexEscape(crash::kSignalStackEnd) + ",\"images\":\\[" +
-                          image + "(?:," + image + ")*\\]" + regexEscape(crash::kSignalTail));
+                          line + ")*)" + regexEscape(crash::kSignalStackEnd) + facts +
+                          ",\"images\":\\[" + image + "(?:," + image + ")*\\]" +
+                          regexEscape(crash::kSignalTail));
   std::smatch match;
   if (!std::regex_match(bytes, match, layout)) {
     return ::testing::AssertionFailure() << "layout does not match: " << bytes;
@@ -170,7 +209,8 @@ inline ::testing::AssertionResult matchesSignalLayout(const std::string& bytes,
   const auto& data = parsed["data"];
   std::vector<std::string> keys;
   for (const auto& [key, value] : data.items()) keys.push_back(key);
-  if (keys != std::vector<std::string>{"kind", "level", "message", "name", "stack", "images"}) {
+  if (keys != std::vector<std::string>{"kind", "level", "message", "name", "stack", "faultAddress",
+                                       "signalCode", "thread", "images"}) {
     return ::testing::AssertionFailure() << "data members: " << data.dump();
   }
   const std::string stack = data["stack"];

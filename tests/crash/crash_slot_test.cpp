@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <thread>
+
 #include "crash/signal_handler.hpp"
 #include "crash_expectations.hpp"
 #include "platform/clock.hpp"
@@ -38,7 +41,7 @@ std::optional<std::string> crashAfterPreparing(const std::function<void()>& prep
   return readCrashFile(crash::kSignalFileName);
 }
 
-TEST(CrashSlot, SetUserRendersTheNewUserAndTheTimeOfTheCall) {
+TEST(CrashSlot, SetUserRendersTheNewUser) {
   TempHome home;
   std::int64_t before = 0;
   const ChildResult child = runInChild([&before] {
@@ -52,6 +55,30 @@ TEST(CrashSlot, SetUserRendersTheNewUserAndTheTimeOfTheCall) {
   const std::string bytes = readCrashFile(crash::kSignalFileName).value();
   EXPECT_NE(bytes.find(R"("userId":"u2")"), std::string::npos) << bytes;
   EXPECT_GT(nlohmann::json::parse(bytes)["ts"].get<std::int64_t>(), before);
+}
+
+TEST(CrashSlot, TsIsTheTimeOfTheCrashNotOfTheLastPreparation) {
+  TempHome home;
+  const std::string clockFile = home.path() + "/before-crash";
+  const ChildResult child = runInChild([&clockFile] {
+    startClient();
+    Quillstone::shared().setUser("u");
+    // The crash comes measurably later than the last preparation.
+    const std::int64_t prepared = platform::nowMillis();
+    while (platform::nowMillis() < prepared + 50) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::ofstream(clockFile) << platform::nowMillis();
+    crashWithSegv();
+  });
+  ASSERT_TRUE(child.signaled) << child.describe();
+  const std::int64_t beforeCrash = std::stoll(platform::readFile(clockFile).value());
+  const auto bytes = readCrashFile(crash::kSignalFileName);
+  ASSERT_TRUE(bytes);
+  ASSERT_TRUE(matchesSignalLayout(*bytes, "SIGSEGV"));
+  const std::int64_t ts = nlohmann::json::parse(*bytes)["ts"];
+  EXPECT_GE(ts, beforeCrash);
+  EXPECT_LT(ts, beforeCrash + 1000);
 }
 
 TEST(CrashSlot, HostTextThatIsNotCleanJsonStillYieldsAParsableFile) {

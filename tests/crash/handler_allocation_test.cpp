@@ -88,7 +88,10 @@ TEST_P(HandlerAllocation, WritesTheFileWithoutAllocating) {
 INSTANTIATE_TEST_SUITE_P(Crashes, HandlerAllocation,
                          ::testing::Values(AllocationCase{"Fault", crashWithSegv, SIGSEGV},
                                            AllocationCase{"Abort", [] { std::abort(); }, SIGABRT},
-                                           AllocationCase{"Trap", crashWithIll, SIGILL}),
+                                           AllocationCase{"Trap", crashWithIll, SIGILL},
+                                           // The walk faults and the handler finishes the file.
+                                           AllocationCase{"CorruptStack",
+                                                          crashWithGarbageStackPointer, SIGSEGV}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A thread that existed at start takes the stack prepared for it inside a signal handler, and

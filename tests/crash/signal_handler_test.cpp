@@ -8,6 +8,7 @@
 
 #include <barrier>
 #include <regex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "crash/crash_slot.hpp"
 #include "crash_expectations.hpp"
 #include "platform/clock.hpp"
+#include "platform/files.hpp"
 #include "support/child_process.hpp"
 #include "support/temp_home.hpp"
 
@@ -66,6 +68,71 @@ INSTANTIATE_TEST_SUITE_P(CrashSignals, EachCrashSignal,
                                            SignalCase{"SIGFPE", SIGFPE, crashWithFpe},
                                            SignalCase{"SIGTRAP", SIGTRAP, crashWithTrap}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A host handler installed before start reports by its exit code what it found when it ran.
+constexpr int kHostFoundTheFile = 71;
+constexpr int kHostFoundNoFile = 72;
+constexpr int kHostGotOtherInformation = 73;
+
+std::string hostExpectedFile;
+
+[[noreturn]] void exitWithWhatTheHostFinds() {
+  const auto bytes = platform::readFile(hostExpectedFile);
+  _exit(bytes && nlohmann::json::accept(*bytes) ? kHostFoundTheFile : kHostFoundNoFile);
+}
+
+void hostHandler(int) { exitWithWhatTheHostFinds(); }
+
+void hostInfoHandler(int, siginfo_t* info, void*) {
+  // The fault itself reaches the host, not a signal some process sent.
+  if (info == nullptr || info->si_code != SEGV_MAPERR) _exit(kHostGotOtherInformation);
+  exitWithWhatTheHostFinds();
+}
+
+[[noreturn]] __attribute__((noinline)) void throwRuntimeError() { throw std::runtime_error("x"); }
+[[noreturn]] void throwThroughNoexcept() noexcept { throwRuntimeError(); }
+
+struct HostHandlerCase {
+  const char* name;
+  void (*install)();
+  void (*crash)();
+  std::string_view file;
+  friend void PrintTo(const HostHandlerCase& c, std::ostream* out) { *out << c.name; }
+};
+
+class HostHandlerBeforeStart : public ::testing::TestWithParam<HostHandlerCase> {};
+
+TEST_P(HostHandlerBeforeStart, RunsAfterTheCrashFileIsWritten) {
+  TempHome home;
+  const ChildResult child = runInChild([] {
+    hostExpectedFile = crashFile(GetParam().file);
+    GetParam().install();
+    startClient();
+    // A second start keeps the host's handler rather than taking the library's own for it.
+    startClient();
+    GetParam().crash();
+  });
+  EXPECT_TRUE(child.exited && child.exitCode == kHostFoundTheFile) << child.describe();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hosts, HostHandlerBeforeStart,
+    ::testing::Values(HostHandlerCase{"SigactionWithInfoForAFault",
+                                      [] {
+                                        struct sigaction action {};
+                                        action.sa_sigaction = hostInfoHandler;
+                                        action.sa_flags = SA_SIGINFO;
+                                        sigaction(SIGSEGV, &action, nullptr);
+                                      },
+                                      crashWithSegv, crash::kSignalFileName},
+                      HostHandlerCase{"SignalForAFault", [] { signal(SIGSEGV, hostHandler); },
+                                      crashWithSegv, crash::kSignalFileName},
+                      HostHandlerCase{"SignalForAnAbort", [] { signal(SIGABRT, hostHandler); },
+                                      [] { std::abort(); }, crash::kSignalFileName},
+                      HostHandlerCase{"TerminateHandler",
+                                      [] { std::set_terminate(exitWithWhatTheHostFinds); },
+                                      throwThroughNoexcept, crash::kExceptionFileName}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SignalHandler, AFaultInTheProgramStartsTheStackWithTheProgramCounterInTheProgram) {
   TempHome home;
@@ -145,6 +212,34 @@ TEST(SignalHandler, ACrashOnASecondaryThreadIsRecorded) {
   EXPECT_TRUE(matchesSignalLayout(*bytes, "SIGSEGV"));
 }
 
+[[noreturn]] QS_REAL_FAULT void crashAt0x1234() {
+  volatile int* volatile there = reinterpret_cast<int*>(0x1234);
+  *there = 1;
+  std::abort();
+}
+
+TEST(SignalHandler, RecordsTheFaultAddressTheSignalCodeAndTheCrashingThread) {
+  TempHome home;
+  const ChildResult child = runInChild([] {
+    startClient();
+    std::thread([] {
+      // The name carries the thread's id, and a quote that must be escaped.
+      pthread_setname_np(pthread_self(), ("w\"" + std::to_string(gettid())).c_str());
+      crashAt0x1234();
+    }).join();
+  });
+  ASSERT_TRUE(child.signaled) << child.describe();
+  const auto bytes = readCrashFile(crash::kSignalFileName);
+  ASSERT_TRUE(bytes);
+  ASSERT_TRUE(matchesSignalLayout(*bytes, "SIGSEGV"));
+  const auto data = nlohmann::json::parse(*bytes)["data"];
+  EXPECT_EQ(data["faultAddress"], "0x1234");
+  EXPECT_EQ(data["signalCode"], SEGV_MAPERR);
+  const std::string name = data["thread"]["name"];
+  ASSERT_EQ(name.rfind("w\"", 0), 0u) << name;
+  EXPECT_EQ(data["thread"]["id"], std::stoll(name.substr(2)));
+}
+
 volatile bool stopRecursing = false;
 
 QS_REAL_FAULT int recurseForever(int depth) {
@@ -166,6 +261,33 @@ TEST(SignalHandler, AStackOverflowOnTheStartUpThreadIsRecordedOnTheAlternateStac
   ASSERT_TRUE(bytes) << "the handler could not run on the overflowed stack";
   EXPECT_TRUE(matchesSignalLayout(*bytes, "SIGSEGV"));
 }
+
+struct CorruptStackCase {
+  const char* name;
+  void (*crash)();
+  friend void PrintTo(const CorruptStackCase& c, std::ostream* out) { *out << c.name; }
+};
+
+class CorruptStack : public ::testing::TestWithParam<CorruptStackCase> {};
+
+TEST_P(CorruptStack, LeavesAFileThatParsesAndStillDiesOfTheSignal) {
+  TempHome home;
+  const ChildResult child = runInChild([] {
+    startClient();
+    GetParam().crash();
+  });
+  ASSERT_TRUE(child.signaled) << child.describe();
+  EXPECT_EQ(child.signal, SIGSEGV);
+  const auto bytes = readCrashFile(crash::kSignalFileName);
+  ASSERT_TRUE(bytes);
+  EXPECT_TRUE(matchesSignalLayout(*bytes, "SIGSEGV"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Stacks, CorruptStack,
+                         ::testing::Values(CorruptStackCase{"GarbageStackPointer",
+                                                            crashWithGarbageStackPointer},
+                                           CorruptStackCase{"SmashedStack", crashWithSmashedStack}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SignalHandler, TestCrashEndsTheProcessWithSigill) {
   TempHome home;

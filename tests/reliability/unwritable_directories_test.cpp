@@ -13,10 +13,12 @@
 #include <stdexcept>
 
 #include "crash/crash_dir.hpp"
+#include "crash/signal_handler.hpp"
 #include "platform/files.hpp"
 #include "platform/paths.hpp"
 #include "support/child_process.hpp"
 #include "support/collector.hpp"
+#include "support/log_capture.hpp"
 #include "support/temp_home.hpp"
 #include "support/wait.hpp"
 
@@ -71,6 +73,24 @@ TEST_P(CrashDirectoryBlocked, ReportsStillGoOut) {
   ASSERT_TRUE(collector.waitForRequests(2));
   for (const auto& request : collector.requests()) EXPECT_EQ(request.path, "/rum");
   expectBlockerUntouched();
+}
+
+TEST_P(CrashDirectoryBlocked, StartSaysCrashCaptureIsOffAndInstallsNoHandler) {
+  StderrCapture capture;
+  const auto result = runInChild([this] {
+    const std::terminate_handler terminateBefore = std::get_terminate();
+    Quillstone::shared().start(config());
+    struct sigaction current {};
+    sigaction(SIGSEGV, nullptr, &current);
+    _exit(current.sa_sigaction == crash::crashSignalHandler ||
+                  std::get_terminate() != terminateBefore
+              ? 1
+              : 0);
+  });
+  EXPECT_TRUE(result.exited && result.exitCode == 0) << result.describe();
+  EXPECT_TRUE(
+      capture.waitFor(std::string(crash::kLogCrashCaptureOff) + crash::crashDirectory() + "\n"))
+      << capture.text();
 }
 
 TEST_P(CrashDirectoryBlocked, ASignalCrashStillEndsTheProcessByItsSignal) {

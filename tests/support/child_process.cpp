@@ -11,6 +11,15 @@
 #include <string>
 #include <thread>
 
+#if defined(__SANITIZE_ADDRESS__)
+// The crash handler hands a fault it recorded to the action installed before it, which in this
+// build would be the sanitizer's own report-and-exit handler. Children are to die of their
+// signal as in a plain build, so the sanitizer leaves the fault signals alone.
+extern "C" const char* __asan_default_options() {
+  return "handle_segv=0:handle_sigbus=0:handle_sigfpe=0";
+}
+#endif
+
 namespace quillstone::testing {
 namespace {
 
