@@ -115,29 +115,27 @@ void writeAll(int fd, const char* bytes, std::size_t length) noexcept {
 void writeAll(int fd, std::string_view text) noexcept { writeAll(fd, text.data(), text.size()); }
 
 // Async-signal-safe: writes an entry for each wanted image, each after a comma.
-class ListWriter final : public platform::MappedImageVisitor {
- public:
-  explicit ListWriter(int fd) : fd_(fd) {}
+struct ListWriter {
+  int fd;
+  std::size_t listed = 0;
 
-  bool wants(std::uint64_t textStart, std::uint64_t textEnd) noexcept override {
+  static bool wants(void* context, std::uint64_t textStart, std::uint64_t textEnd) noexcept {
+    (void)context;
     for (std::size_t i = 0; i < notedCount; ++i) {
       if (textStart <= notedFrames[i] && notedFrames[i] < textEnd) return true;
     }
     return false;
   }
 
-  bool visit(const platform::MappedImage& image) noexcept override {
+  static bool visit(void* context, const platform::MappedImage& image) noexcept {
+    auto& writer = *static_cast<ListWriter*>(context);
     Entry entry;
     entry.append(",");
     entry.appendImage(image);
-    writeAll(fd_, entry.bytes, entry.length);
+    writeAll(writer.fd, entry.bytes, entry.length);
     // No more images can hold a frame than there are frames.
-    return ++listed_ < notedCount;
+    return ++writer.listed < notedCount;
   }
-
- private:
-  int fd_;
-  std::size_t listed_ = 0;
 };
 
 std::string hexText(std::uint64_t value) {
@@ -193,8 +191,10 @@ void writeImageList(int fd) noexcept {
   // Never unready once a crash slot was published; the other entries follow it after commas.
   if (mainEntryReady.load()) {
     writeAll(fd, mainEntry.bytes, mainEntry.length);
-    ListWriter writer(fd);
-    if (notedCount > 0) platform::walkMappedImages(writer);
+    ListWriter writer{fd};
+    if (notedCount > 0) {
+      platform::walkMappedImages({&writer, &ListWriter::wants, &ListWriter::visit});
+    }
   }
   writeAll(fd, kListEnd);
 }

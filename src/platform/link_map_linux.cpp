@@ -99,7 +99,7 @@ bool readHeaders(std::uint64_t header, Headers& out) noexcept {
 }
 
 // Async-signal-safe: reads one entry's image and offers it to the visitor; false ends the walk.
-bool offer(const link_map& entry, MappedImageVisitor& visitor) noexcept {
+bool offer(const link_map& entry, const MappedImageVisitor& visitor) noexcept {
   static_assert(sizeof(ElfW(Addr)) == sizeof(std::uint64_t));
   const std::uint64_t base = entry.l_addr;
   Headers headers;
@@ -116,7 +116,7 @@ bool offer(const link_map& entry, MappedImageVisitor& visitor) noexcept {
       textEnd = segment.p_vaddr + segment.p_memsz;
     }
   }
-  if (textEnd == 0 || !visitor.wants(base + lowestLoad, base + textEnd)) return true;
+  if (textEnd == 0 || !visitor.wants(visitor.context, base + lowestLoad, base + textEnd)) return true;
 
   char path[kMaxPathBytes];
   readText(reinterpret_cast<std::uintptr_t>(entry.l_name), path);
@@ -128,7 +128,7 @@ bool offer(const link_map& entry, MappedImageVisitor& visitor) noexcept {
     buildIdSize = readBuildId(base + segment.p_vaddr, segment.p_filesz,
                               segment.p_align == 8 ? 8 : 4, buildId);
   }
-  return visitor.visit({path, base, base + lowestLoad, base + textEnd, buildId, buildIdSize});
+  return visitor.visit(visitor.context, {path, base, base + lowestLoad, base + textEnd, buildId, buildIdSize});
 }
 
 // The loader's record of its list, from the main program's DT_DEBUG entry. The `_r_debug`
@@ -157,7 +157,7 @@ void prepareImageWalk() {
   loaderDebug.store(debug);
 }
 
-void walkMappedImages(MappedImageVisitor& visitor) noexcept {
+void walkMappedImages(const MappedImageVisitor& visitor) noexcept {
   const r_debug* where = loaderDebug.load();
   if (where == nullptr) return;
   r_debug debug;

@@ -47,16 +47,16 @@ struct MappedImage {
   std::size_t buildIdSize;  // 0 when there is none
 };
 
-class MappedImageVisitor {
- public:
+// Plain function pointers rather than virtual calls: the walk runs in the crash handler, where
+// the sanitizers' dynamic-type checks of a virtual call cannot be trusted to work (they may need
+// a free descriptor or memory the crash left unusable).
+struct MappedImageVisitor {
+  void* context;
   // Whether the image whose text is [textStart, textEnd) is wanted; only a wanted image's path
   // and build-id are read.
-  virtual bool wants(std::uint64_t textStart, std::uint64_t textEnd) noexcept = 0;
+  bool (*wants)(void* context, std::uint64_t textStart, std::uint64_t textEnd) noexcept;
   // False ends the walk.
-  virtual bool visit(const MappedImage& image) noexcept = 0;
-
- protected:
-  ~MappedImageVisitor() = default;
+  bool (*visit)(void* context, const MappedImage& image) noexcept;
 };
 
 // Finds the loader's list of images for walkMappedImages. Call before a crash can happen;
@@ -67,6 +67,6 @@ void prepareImageWalk();
 // program (known in advance), while the loader reports the list consistent. Allocates nothing,
 // takes no lock, and reads the loader's memory only through a system call that fails instead
 // of faulting: an unreadable entry ends the walk. Bounded in entries and in bytes per entry.
-void walkMappedImages(MappedImageVisitor& visitor) noexcept;
+void walkMappedImages(const MappedImageVisitor& visitor) noexcept;
 
 }  // namespace quillstone::platform
