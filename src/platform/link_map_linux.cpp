@@ -116,7 +116,8 @@ bool offer(const link_map& entry, const MappedImageVisitor& visitor) noexcept {
       textEnd = segment.p_vaddr + segment.p_memsz;
     }
   }
-  if (textEnd == 0 || !visitor.wants(visitor.context, base + lowestLoad, base + textEnd)) return true;
+  if (textEnd == 0 || !visitor.wants(visitor.context, base + lowestLoad, base + textEnd))
+    return true;
 
   char path[kMaxPathBytes];
   readText(reinterpret_cast<std::uintptr_t>(entry.l_name), path);
@@ -128,7 +129,8 @@ bool offer(const link_map& entry, const MappedImageVisitor& visitor) noexcept {
     buildIdSize = readBuildId(base + segment.p_vaddr, segment.p_filesz,
                               segment.p_align == 8 ? 8 : 4, buildId);
   }
-  return visitor.visit(visitor.context, {path, base, base + lowestLoad, base + textEnd, buildId, buildIdSize});
+  return visitor.visit(visitor.context,
+                       {path, base, base + lowestLoad, base + textEnd, buildId, buildIdSize});
 }
 
 // The loader's record of its list, from the main program's DT_DEBUG entry. The `_r_debug`
