@@ -191,8 +191,8 @@ inline ::testing::AssertionResult matchesSignalLayout(const std::string& bytes,
   static const std::string image =
       R"re(\{"base":"0x(?:0|[1-9a-f][0-9a-f]*)","buildId":"(?:[0-9a-f]{2})*","path":"(?:[^"\\]|\\.)*","size":(?:0|[1-9][0-9]*)\})re";
   const std::regex layout("\\{" + member + "{10}" + regexEscape(crash::kSignalDataHead) +
-                          std::string(signal) + regexEscape(crash::kSignalStackKey) + "((?:" +
-                          line + ")*)" + regexEscape(crash::kSignalStackEnd) + facts +
+                          std::string(signal) + regexEscape(crash::kSignalStackKey) +
+                          "((?:" + line + ")*)" + regexEscape(crash::kSignalStackEnd) + facts +
                           ",\"images\":\\[" + image + "(?:," + image + ")*\\]" +
                           regexEscape(crash::kSignalTail));
   std::smatch match;
