@@ -18,6 +18,8 @@ struct HttpRequest {
   std::chrono::milliseconds timeout{60000};
 };
 
+// The reply of the request's last hop: 307 and 308 replies are followed, within the rules of
+// platform/http_url.hpp; every other reply ends the request.
 struct HttpResponse {
   // True when an HTTP status line was received.
   bool isHttp = false;

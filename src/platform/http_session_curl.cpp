@@ -8,10 +8,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "platform/http_session.hpp"
+#include "platform/http_url.hpp"
 #include "platform/threads.hpp"
 
 namespace quillstone::platform {
@@ -35,6 +37,8 @@ struct Transfer {
   curl_slist* headers = nullptr;
   // Allocated when the request starts: a request waiting for a connection holds only itself.
   std::unique_ptr<char[]> error;
+  // Redirects followed so far.
+  int redirects = 0;
 };
 
 // Requests to one origin: how many run now, and the rest in the order they came.
@@ -203,12 +207,22 @@ class CurlHttpSession final : public HttpSession {
     }
   }
 
+  // Ends a request that never reached curl.
+  void fail(std::unique_ptr<Transfer> transfer, std::string error) {
+    const std::string origin = originOf(transfer->request.url);
+    complete(transfer->completion, HttpResponse{false, 0, {}, std::move(error)});
+    transfer.reset();
+    advance(origin);
+  }
+
   void begin(std::unique_ptr<Transfer> transfer) {
+    if (auto refusal = refusedUrl(transfer->request.url)) {
+      fail(std::move(transfer), std::move(*refusal));
+      return;
+    }
     CURL* easy = takeHandle();
     if (easy == nullptr) {
-      const std::string origin = originOf(transfer->request.url);
-      complete(transfer->completion, HttpResponse{false, 0, {}, "out of memory"});
-      advance(origin);
+      fail(std::move(transfer), "out of memory");
       return;
     }
     transfer->error = std::make_unique<char[]>(CURL_ERROR_SIZE);
@@ -263,12 +277,42 @@ class CurlHttpSession final : public HttpSession {
           transfer->error[0] != '\0' ? transfer->error.get() : curl_easy_strerror(result);
     }
     response.body = std::move(transfer->responseBody);
+    std::optional<std::string> next = nextHop(easy, *transfer, response);
     returnHandle(easy);
     curl_slist_free_all(transfer->headers);
+    transfer->headers = nullptr;
     const std::string origin = originOf(transfer->request.url);
+    if (next) {
+      // The same request, body and headers, to the new place; it frees its connection first.
+      transfer->request.url = std::move(*next);
+      transfer->responseBody.clear();
+      ++transfer->redirects;
+      advance(origin);
+      add(std::move(transfer));
+      return;
+    }
     complete(transfer->completion, std::move(response));
     transfer.reset();
     advance(origin);
+  }
+
+  // Where a 307 or 308 reply sends its request next; none for any other reply. A redirect
+  // that may not be followed ends the request with an error, like any other transport failure.
+  static std::optional<std::string> nextHop(CURL* easy, const Transfer& transfer,
+                                            HttpResponse& response) {
+    if (response.error || !isFollowedRedirect(response.status)) return std::nullopt;
+    char* location = nullptr;
+    curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &location);
+    if (location == nullptr) return std::nullopt;
+    if (transfer.redirects >= kMaxRedirects) {
+      response.error = curl_easy_strerror(CURLE_TOO_MANY_REDIRECTS);
+      return std::nullopt;
+    }
+    if (auto refusal = refusedRedirect(transfer.request.url, location)) {
+      response.error = std::move(*refusal);
+      return std::nullopt;
+    }
+    return std::string(location);
   }
 
   CURLM* multi_ = nullptr;

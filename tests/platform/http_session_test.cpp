@@ -1,4 +1,5 @@
 #include "platform/http_session.hpp"
+#include "platform/http_url.hpp"
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -107,6 +108,72 @@ TEST(HttpSession, RunsAtMostSixRequestsToOneHostAtOnceAndCompletesTheRest) {
   EXPECT_EQ(collector.count(), static_cast<std::size_t>(kRequests));
   EXPECT_EQ(static_cast<std::size_t>(mostAtOnce.load()), kMaxAtOnce);
 }
+
+// Runs one request on the session and waits (bounded) for its reply.
+HttpResponse exchange(HttpRequest request) {
+  std::atomic<bool> done{false};
+  HttpResponse response;
+  systemHttpSession().start(std::move(request), [&](HttpResponse r) {
+    response = std::move(r);
+    done = true;
+  });
+  EXPECT_TRUE(waitUntil([&] { return done.load(); }));
+  return response;
+}
+
+struct RedirectCase {
+  const char* name;
+  int status;
+  // Where the reply to "/rum" points; "{port}" stands for the collector's port.
+  std::string location;
+  long finalStatus;
+  // Requests the collector sees in all, and whether the request ends with a transport error.
+  std::size_t requests;
+  bool error;
+};
+
+void PrintTo(const RedirectCase& c, std::ostream* out) { *out << c.name; }
+
+class HttpRedirect : public ::testing::TestWithParam<RedirectCase> {};
+
+// Only 307 and 308 keep the method and the body; following 301, 302 or 303 would turn the POST
+// into a GET whose 2xx would pass for an accepted report.
+TEST_P(HttpRedirect, FollowsOnlyRedirectsThatKeepTheMethodAndBody) {
+  const auto& c = GetParam();
+  testing::Collector collector;
+  std::string location = c.location;
+  if (const auto at = location.find("{port}"); at != std::string::npos) {
+    location.replace(at, 6, std::to_string(collector.port()));
+  }
+  collector.setResponse("/rum", {c.status, "", "text/plain", {{"Location", location}}});
+  const std::string body = "{\"report\":1}";
+  const HttpResponse response = exchange(post(collector.url() + "rum", body));
+  EXPECT_TRUE(response.isHttp);
+  EXPECT_EQ(response.status, c.finalStatus);
+  EXPECT_EQ(response.error.has_value(), c.error) << response.error.value_or("");
+  const auto requests = collector.requests();
+  ASSERT_EQ(requests.size(), c.requests);
+  for (const auto& request : requests) {
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.body, body);
+    EXPECT_EQ(request.header("Content-Type"), "application/json");
+  }
+  if (c.finalStatus == 200) {
+    EXPECT_EQ(requests.back().path, "/moved/rum");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Statuses, HttpRedirect,
+    ::testing::Values(
+        RedirectCase{"Status307", 307, "/moved/rum", 200, 2, false},
+        RedirectCase{"Status308ToAbsoluteUrl", 308, "http://127.0.0.1:{port}/moved/rum", 200, 2,
+                     false},
+        RedirectCase{"Status301", 301, "/moved/rum", 301, 1, false},
+        RedirectCase{"Status302", 302, "/moved/rum", 302, 1, false},
+        RedirectCase{"Status303", 303, "/moved/rum", 303, 1, false},
+        RedirectCase{"ToAnotherScheme", 307, "ftp://127.0.0.1:{port}/moved/rum", 307, 1, true},
+        RedirectCase{"LoopEndsAfterTheLastHop", 307, "/rum", 307, kMaxRedirects + 1, true}));
 
 TEST(HttpSession, LibraryThreadsBlockTheHostsAsynchronousSignals) {
   testing::Collector collector;

@@ -53,6 +53,7 @@ Collector::Collector(int port) : server_(makeServer()) {
     CannedResponse answer;
     record(std::move(recorded), answer);
     response.status = answer.status;
+    for (const auto& [name, value] : answer.headers) response.set_header(name, value);
     response.set_content(answer.body, answer.contentType.c_str());
   };
   server_->Post(".*", handler);

@@ -31,6 +31,8 @@ struct CannedResponse {
   int status = 200;
   std::string body;
   std::string contentType = "application/json";
+  // Further reply headers ("Location" of a redirect, say).
+  std::vector<std::pair<std::string, std::string>> headers = {};
 };
 
 class Collector {
