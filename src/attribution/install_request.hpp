@@ -13,6 +13,7 @@
 namespace quillstone::attribution {
 
 inline constexpr std::string_view kInstallPath = "attrib/install";
+// How long connecting may take, and how long the exchange may stand still.
 inline constexpr std::chrono::seconds kInstallTimeout{8};
 
 // What the request tells the server about this device, read fresh for every request.

@@ -15,6 +15,8 @@ struct HttpRequest {
   std::string method = "POST";
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
+  // How long connecting may take, and how long the transfer may then go without moving a byte,
+  // before it fails. A long transfer that keeps moving is never cut short.
   std::chrono::milliseconds timeout{60000};
 };
 

@@ -2,6 +2,7 @@
 // connections are reused across requests and no host thread ever waits on the network.
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -26,6 +27,9 @@ constexpr long kMaxConnectionsPerHost = 6;
 constexpr std::size_t kPooledHandles = 8;
 // A reply larger than this is refused rather than held in the host's memory.
 constexpr std::size_t kMaxResponseBytes = 4 * 1024 * 1024;
+// A transfer slower than this many bytes per second for the request's timeout has stalled.
+constexpr long kStalledBytesPerSecond = 1;
+constexpr long kMillisPerSecond = 1000;
 // How long the exit handler waits for the session thread to leave libcurl.
 constexpr auto kExitWait = std::chrono::seconds(2);
 constexpr int kPollMillis = 1000;
@@ -215,6 +219,17 @@ class CurlHttpSession final : public HttpSession {
     advance(origin);
   }
 
+  // curl's whole-transfer timeout would cut a slow upload that still moves, and leave
+  // connecting to its own 300 s default: the request's timeout bounds both, connecting and
+  // standing still, instead.
+  static void setTimeouts(CURL* easy, std::chrono::milliseconds timeout) {
+    const long millis = std::max(1L, static_cast<long>(timeout.count()));
+    const long seconds = (millis + kMillisPerSecond - 1) / kMillisPerSecond;
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, millis);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, kStalledBytesPerSecond);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, seconds);
+  }
+
   void begin(std::unique_ptr<Transfer> transfer) {
     if (auto refusal = refusedUrl(transfer->request.url)) {
       fail(std::move(transfer), std::move(*refusal));
@@ -231,7 +246,7 @@ class CurlHttpSession final : public HttpSession {
     curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
+    setTimeouts(easy, request.timeout);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->error.get());
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, collectBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());

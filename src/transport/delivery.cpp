@@ -9,6 +9,8 @@ namespace quillstone::transport {
 namespace {
 
 constexpr std::string_view kRumPath = "rum";
+// How long connecting may take, and how long a transfer may stand still: a slow crash upload
+// that keeps moving is never cut.
 constexpr std::chrono::seconds kPostTimeout{60};
 
 void finish(const Done& done, bool success) {

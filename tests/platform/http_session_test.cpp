@@ -175,6 +175,30 @@ INSTANTIATE_TEST_SUITE_P(
         RedirectCase{"ToAnotherScheme", 307, "ftp://127.0.0.1:{port}/moved/rum", 307, 1, true},
         RedirectCase{"LoopEndsAfterTheLastHop", 307, "/rum", 307, kMaxRedirects + 1, true}));
 
+// A transfer that keeps moving outlasts its timeout: the timeout is for standing still.
+TEST(HttpSession, AReplyThatKeepsMovingIsNotCutAtTheTimeout) {
+  constexpr int kChunks = 25;
+  constexpr auto kChunkPause = std::chrono::milliseconds(100);
+  const std::string chunk(64, 'x');
+  RawServer server([&](RawServer& self, int client) {
+    if (!self.readRequest(client)) return;
+    const std::string head =
+        "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kChunks * chunk.size()) +
+        "\r\nConnection: close\r\n\r\n";
+    (void)!write(client, head.data(), head.size());
+    for (int i = 0; i < kChunks; ++i) {
+      // The server's pace, not a wait: 2.5 s of reply, never 1 s without a byte.
+      std::this_thread::sleep_for(kChunkPause);
+      if (write(client, chunk.data(), chunk.size()) < 0) return;
+    }
+  });
+  HttpRequest request = post(server.url());
+  request.timeout = std::chrono::seconds(1);
+  const HttpResponse response = exchange(std::move(request));
+  EXPECT_FALSE(response.error) << *response.error;
+  EXPECT_EQ(response.status, 200);
+}
+
 TEST(HttpSession, LibraryThreadsBlockTheHostsAsynchronousSignals) {
   testing::Collector collector;
   std::atomic<bool> done{false};
