@@ -70,6 +70,7 @@ platform::HttpRequest installRequest(const Url& server, std::string body) {
   request.headers = {{"Content-Type", "application/json"}};
   request.body = std::move(body);
   request.timeout = kInstallTimeout;
+  request.keepResponseBody = true;
   return request;
 }
 

@@ -48,7 +48,8 @@ DeviceFacts deviceFactsFrom(const platform::Services& services);
 // the bad bytes, so the body always parses. "" only when memory ran out.
 std::string installRequestBody(const InstallFacts& facts) noexcept;
 
-// POST to the server's "attrib/install" with the body, "Content-Type" as the only header.
+// POST to the server's "attrib/install" with the body, "Content-Type" as the only header; the
+// reply's body is kept, since it is the answer.
 platform::HttpRequest installRequest(const Url& server, std::string body);
 
 // The reply's text when the reply is an answer: HTTP, a 2xx status, no transport error, and a

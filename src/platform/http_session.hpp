@@ -18,6 +18,9 @@ struct HttpRequest {
   // How long connecting may take, and how long the transfer may then go without moving a byte,
   // before it fails. A long transfer that keeps moving is never cut short.
   std::chrono::milliseconds timeout{60000};
+  // Whether the reply's body is wanted in HttpResponse::body (a reply above 4 MiB then fails
+  // the request); otherwise it is discarded as it arrives.
+  bool keepResponseBody = false;
 };
 
 // The reply of the request's last hop: 307 and 308 replies are followed, within the rules of
@@ -26,6 +29,7 @@ struct HttpResponse {
   // True when an HTTP status line was received.
   bool isHttp = false;
   long status = 0;
+  // Empty unless the request kept its body.
   std::string body;
   // The transport error's description, when the request failed below HTTP.
   std::optional<std::string> error;

@@ -25,7 +25,8 @@ namespace {
 constexpr long kMaxConnectionsPerHost = 6;
 // Finished easy handles kept for the next requests: enough for one host's connections.
 constexpr std::size_t kPooledHandles = 8;
-// A reply larger than this is refused rather than held in the host's memory.
+// A reply whose body is kept may not be larger than this: it is refused rather than held in
+// the host's memory.
 constexpr std::size_t kMaxResponseBytes = 4 * 1024 * 1024;
 // A transfer slower than this many bytes per second for the request's timeout has stalled.
 constexpr long kStalledBytesPerSecond = 1;
@@ -63,6 +64,9 @@ struct Job {
   std::unique_ptr<Transfer> transfer;  // a request, or
   std::function<void()> task;          // a task to run on the session's thread
 };
+
+// A post's reply body is of no use to anyone: it is dropped as it arrives, whatever its size.
+std::size_t discardBody(char*, std::size_t size, std::size_t count, void*) { return size * count; }
 
 std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* user) {
   auto* transfer = static_cast<Transfer*>(user);
@@ -248,7 +252,8 @@ class CurlHttpSession final : public HttpSession {
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     setTimeouts(easy, request.timeout);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->error.get());
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, collectBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION,
+                     request.keepResponseBody ? collectBody : discardBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
     curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
     if (request.method == "POST") {

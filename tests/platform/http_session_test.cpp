@@ -66,7 +66,9 @@ TEST(HttpSession, ReturnsTheStatusAndBodyOfTheReply) {
   collector.setResponse({201, "{\"ok\":true}"});
   std::atomic<bool> done{false};
   HttpResponse response;
-  systemHttpSession().start(post(collector.url() + "x"), [&](HttpResponse r) {
+  HttpRequest request = post(collector.url() + "x");
+  request.keepResponseBody = true;
+  systemHttpSession().start(std::move(request), [&](HttpResponse r) {
     response = std::move(r);
     done = true;
   });

@@ -116,6 +116,16 @@ TEST_F(DeliveryTest, UnusualSchemesAreRefusedNotFollowed) {
   EXPECT_EQ(collector.count(), 0u);
 }
 
+// The body of a post's reply is never read, so its size cannot fail the report.
+TEST_F(DeliveryTest, AReplyWithABodyAboveFourMebibytesIsASuccess) {
+  collector.setResponse(CannedResponse{200, std::string(5 << 20, 'x'), "text/plain"});
+  Outcome outcome;
+  delivery.post(Url::parse(collector.url()), "{}", outcome.callback());
+  ASSERT_TRUE(outcome.arrived());
+  EXPECT_TRUE(outcome.success);
+  EXPECT_TRUE(log.lines().empty());
+}
+
 TEST_F(DeliveryTest, WithoutAServerFailsOnTheSessionThread) {
   Outcome outcome;
   delivery.post(std::nullopt, "{}", outcome.callback());
