@@ -22,9 +22,9 @@ Log& systemLog() noexcept;
 using LogHandler = std::function<void(std::string_view message)>;
 
 // Routes the console log to `handler`, or back to stderr when it is empty. When it returns, the
-// handler it replaced is running nowhere and is never called again; a handler that calls it
-// itself does not wait for its own call. A message the handler writes, or one written while it
-// runs on the same thread, goes to stderr rather than back into the handler.
+// handler it replaced is running nowhere and is never called again, unless a handler called it
+// (it cannot wait for itself: then it waits for nothing). A message the handler writes, or one
+// written while it runs on the same thread, goes to stderr rather than back into the handler.
 void setLogHandler(LogHandler handler) noexcept;
 
 // One line on stderr with a single write(2). Never raises SIGPIPE (a pipe whose reader is gone)

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <mutex>
 #include <new>
+#include <string>
 #include <thread>
 
 #include "platform/log.hpp"
@@ -66,6 +67,13 @@ void registerForkHandlerOnce() {
 
 bool passToLogHandler(std::string_view message) noexcept {
   if (runningHandler || !handlerSet.load(std::memory_order_acquire)) return false;
+  // A copy of its own, so that the text handed on always ends in a NUL.
+  std::string text;
+  try {
+    text.assign(message);
+  } catch (...) {
+    return false;
+  }
   Slot& s = slot();
   Installed* target;
   std::uint64_t generation;
@@ -78,7 +86,7 @@ bool passToLogHandler(std::string_view message) noexcept {
   }
   runningHandler = true;
   try {
-    target->handler(message);
+    target->handler(text);
   } catch (...) {
     // The host's handler failing is no reason to fail the library's caller.
   }
@@ -107,7 +115,7 @@ void setLogHandler(LogHandler handler) noexcept {
       s.current = replacement;
       handlerSet.store(replacement != nullptr, std::memory_order_release);
       if (previous && runningHandler) {
-        // This thread's own call of it is still on the stack: the last call deletes it.
+        // Called from a handler, which cannot wait for its own call: the last call deletes it.
         previous->orphaned = true;
         if (previous->calls > 0) return;
       }
