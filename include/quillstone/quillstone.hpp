@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -70,6 +71,16 @@ class QUILLSTONE_API Quillstone {
   // resolved pthread_create before this one, a raw clone) that starts after start or blocks
   // signals. Any thread may call it, at any time.
   static void prepareCurrentThreadForCrashes() noexcept;
+
+  // Console lines. By default each line the library writes goes to stderr. A handler set here
+  // receives each line's text instead ("[qs] …", without time stamp or line break; its characters
+  // are followed by a NUL), on the thread that writes it: the caller's own for some lines, a
+  // library thread (the one driving the network, say) for others. It must return promptly, must
+  // not throw, and must not call back into the library. An empty handler restores stderr. Once
+  // the call returns, the handler it replaced is running nowhere and is never called again, so
+  // whatever it refers to may go.
+  using LogHandler = std::function<void(std::string_view line)>;
+  static void setLogHandler(LogHandler handler) noexcept;
 
   void start(const Config& config) noexcept;
   void setConsent(bool consent) noexcept;

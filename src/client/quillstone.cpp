@@ -9,6 +9,7 @@
 #include "crash/signal_handler.hpp"
 #include "crash/stack_format.hpp"
 #include "device/identity.hpp"
+#include "platform/log.hpp"
 #include "platform/random.hpp"
 #include "transport/pending_crashes.hpp"
 
@@ -196,5 +197,9 @@ std::string Quillstone::networkType() noexcept {
 }
 
 bool Quillstone::isJailbroken() noexcept { return device::isJailbroken(); }
+
+void Quillstone::setLogHandler(LogHandler handler) noexcept {
+  platform::setLogHandler(std::move(handler));
+}
 
 }  // namespace quillstone

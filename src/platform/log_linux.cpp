@@ -1,6 +1,13 @@
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -9,9 +16,21 @@
 
 #include "platform/bundle.hpp"
 #include "platform/log.hpp"
+#include "platform/log_handler.hpp"
 
 namespace quillstone::platform {
 namespace {
+
+// The longest a line waits for room in a full stderr pipe before it is dropped. Only the first
+// line waits: after a wait ran out, lines wait no more until one has been written.
+constexpr std::chrono::milliseconds kFullPipeWait{50};
+// Up to this size a pipe takes a line whole once it has room; a longer line could block half
+// written, so a line is cut to it.
+constexpr std::size_t kMaxLineBytes = PIPE_BUF;
+
+std::atomic<bool> stderrStalled{false};
+// Cleared at the first pipe write the kernel refuses to make without waiting (an older kernel).
+std::atomic<bool> pipesTakeNoWait{true};
 
 // "YYYY-MM-DD HH:MM:SS.mmm" in local time.
 std::string timestamp() {
@@ -28,31 +47,111 @@ std::string timestamp() {
   return text;
 }
 
-class StderrLog final : public Log {
+// Cuts `line` to `limit` bytes before a UTF-8 lead byte, so no character is split.
+void cutAtCharacter(std::string& line, std::size_t limit) {
+  if (line.size() <= limit) return;
+  std::size_t end = limit;
+  while (end > 0 && (static_cast<unsigned char>(line[end]) & 0xC0) == 0x80) --end;
+  line.resize(end);
+}
+
+// Waits, bounded, until stderr can take a line. A regular file or a terminal that is not held
+// is ready at once; a descriptor that is closed or broken is "ready" too, and the write fails.
+bool stderrReady() {
+  const auto wait =
+      stderrStalled.load(std::memory_order_relaxed) ? std::chrono::milliseconds(0) : kFullPipeWait;
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  for (;;) {
+    pollfd target{STDERR_FILENO, POLLOUT, 0};
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    const int ready = poll(&target, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+    if (ready > 0) {
+      stderrStalled.store(false, std::memory_order_relaxed);
+      return true;
+    }
+    if (ready == 0) {
+      stderrStalled.store(true, std::memory_order_relaxed);
+      return false;
+    }
+    if (errno != EINTR) return false;
+  }
+}
+
+// The wait above leaves a window: another writer may fill the pipe before this write. Where the
+// kernel can say "would block" for one call without the descriptor's flags (pipes with
+// RWF_NOWAIT, sockets with MSG_DONTWAIT), the line is dropped then; elsewhere it is a plain write.
+ssize_t writeWithoutWaiting(const std::string& line) {
+  struct stat target {};
+  if (fstat(STDERR_FILENO, &target) == 0) {
+    if (S_ISSOCK(target.st_mode))
+      return send(STDERR_FILENO, line.data(), line.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (S_ISFIFO(target.st_mode) && pipesTakeNoWait.load(std::memory_order_relaxed)) {
+      iovec whole{const_cast<char*>(line.data()), line.size()};
+      const ssize_t written = pwritev2(STDERR_FILENO, &whole, 1, -1, RWF_NOWAIT);
+      if (written >= 0 || (errno != EOPNOTSUPP && errno != EINVAL && errno != ENOSYS))
+        return written;
+      pipesTakeNoWait.store(false, std::memory_order_relaxed);
+    }
+  }
+  return ::write(STDERR_FILENO, line.data(), line.size());
+}
+
+// The write raises SIGPIPE on the calling thread when the pipe's reader is gone. The signal is
+// blocked around the write and the one it raised is taken back, so the host's disposition (by
+// default: end the process) never sees it. A SIGPIPE that was pending before is the host's and
+// stays pending.
+void writeWithoutSigpipe(const std::string& line) {
+  sigset_t pipeSignal;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  sigset_t previousMask;
+  if (pthread_sigmask(SIG_BLOCK, &pipeSignal, &previousMask) != 0) return;
+  sigset_t pending;
+  sigemptyset(&pending);
+  const bool pendingBefore = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  if (stderrReady()) {
+    ssize_t written;
+    do {
+      written = writeWithoutWaiting(line);
+    } while (written < 0 && errno == EINTR);
+    if (written < 0 && errno == EPIPE && !pendingBefore) {
+      const timespec noWait{};
+      while (sigtimedwait(&pipeSignal, nullptr, &noWait) < 0 && errno == EINTR) {
+      }
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+}
+
+class ConsoleLog final : public Log {
  public:
   void write(std::string_view message) noexcept override {
-    try {
-      std::string line = timestamp();
-      line += ' ';
-      line += executableName();
-      line += '[' + std::to_string(getpid()) + ':' + std::to_string(syscall(SYS_gettid)) + "] ";
-      line += message;
-      line += '\n';
-      // One write(2) per line, so lines from several threads never interleave.
-      ssize_t written;
-      do {
-        written = ::write(STDERR_FILENO, line.data(), line.size());
-      } while (written < 0 && errno == EINTR);
-    } catch (...) {
-      // Logging must never fail the caller.
-    }
+    if (passToLogHandler(message)) return;
+    writeToStderr(message);
   }
 };
 
 }  // namespace
 
+void writeToStderr(std::string_view message) noexcept {
+  try {
+    std::string line = timestamp();
+    line += ' ';
+    line += executableName();
+    line += '[' + std::to_string(getpid()) + ':' + std::to_string(syscall(SYS_gettid)) + "] ";
+    line += message;
+    cutAtCharacter(line, kMaxLineBytes - 1);
+    line += '\n';
+    // One write(2) per line, so lines from several threads never interleave.
+    writeWithoutSigpipe(line);
+  } catch (...) {
+    // Logging must never fail the caller.
+  }
+}
+
 Log& systemLog() noexcept {
-  static Log* log = new StderrLog();
+  static Log* log = new ConsoleLog();
   return *log;
 }
 

@@ -12,12 +12,21 @@ constexpr std::string_view kRumPath = "rum";
 // How long connecting may take, and how long a transfer may stand still: a slow crash upload
 // that keeps moving is never cut.
 constexpr std::chrono::seconds kPostTimeout{60};
+constexpr std::chrono::seconds kNetworkFailureSummaryInterval{10};
 
 void finish(const Done& done, bool success) {
   if (done) done(success);
 }
 
 }  // namespace
+
+Delivery::Delivery(platform::HttpSession& http, platform::Log& log)
+    : http_(http),
+      log_(log),
+      failures_(log, kNetworkFailureSummaryInterval, [](std::uint64_t count) {
+        return std::string(kLogNetworkFailuresCountedPrefix) + std::to_string(count) +
+               std::string(kLogNetworkFailuresCountedSuffix);
+      }) {}
 
 Url rumEndpoint(const Url& server) { return server.appendingPathComponent(kRumPath); }
 
@@ -43,15 +52,16 @@ void Delivery::post(const std::optional<Url>& server, std::string body, Done don
   request.headers = {{"Content-Type", "application/json"}};
   request.body = std::move(body);
   request.timeout = kPostTimeout;
-  http_.start(std::move(request), [&log = log_, done = std::move(done)](platform::HttpResponse r) {
-    // Runs on the HTTP session's thread.
-    bool success = r.isHttp && base::isSuccessStatus(r.status);
-    if (r.error) {
-      log.write(std::string(kLogNetworkFailure) + *r.error);
-      success = false;
-    }
-    finish(done, success);
-  });
+  http_.start(std::move(request),
+              [&failures = failures_, done = std::move(done)](platform::HttpResponse r) {
+                // Runs on the HTTP session's thread.
+                bool success = r.isHttp && base::isSuccessStatus(r.status);
+                if (r.error) {
+                  failures.write(std::string(kLogNetworkFailure) + *r.error);
+                  success = false;
+                }
+                finish(done, success);
+              });
 }
 
 }  // namespace quillstone::transport

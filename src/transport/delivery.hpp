@@ -8,6 +8,7 @@
 
 #include "platform/http_session.hpp"
 #include "platform/log.hpp"
+#include "platform/log_coalescer.hpp"
 #include "quillstone/url.hpp"
 
 namespace quillstone::transport {
@@ -17,7 +18,7 @@ using Done = std::function<void(bool)>;
 
 class Delivery {
  public:
-  Delivery(platform::HttpSession& http, platform::Log& log) : http_(http), log_(log) {}
+  Delivery(platform::HttpSession& http, platform::Log& log);
 
   // POSTs `body` to the server's "rum" endpoint and returns at once. Without a server there is
   // nowhere to send to: `done(false)`, still on the session's thread.
@@ -30,6 +31,8 @@ class Delivery {
 
   platform::HttpSession& http_;
   platform::Log& log_;
+  // A server that is down fails every report: one line for the first, then a count.
+  mutable platform::LogCoalescer failures_;
   mutable std::mutex endpointLock_;
   mutable std::string lastServer_;
   mutable std::string lastEndpoint_;
