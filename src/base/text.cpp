@@ -2,6 +2,7 @@
 
 #include <utf8proc.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -9,6 +10,9 @@ namespace quillstone::base {
 namespace {
 
 constexpr utf8proc_int32_t kReplacementCharacter = 0xFFFD;
+constexpr std::size_t kLongestSequence = 4;
+
+bool isContinuationByte(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
 
 struct Decoded {
   utf8proc_int32_t codePoint;  // -1 for an invalid sequence
@@ -110,6 +114,23 @@ std::string sanitizeUtf8(std::string_view text) {
     }
     offset += decoded.length;
   }
+  return clean;
+}
+
+std::string_view utf8Prefix(std::string_view text, std::size_t maxBytes) {
+  if (text.size() <= maxBytes) return text;
+  std::size_t end = maxBytes;
+  while (end > 0 && isContinuationByte(text[end])) --end;
+  return text.substr(0, end);
+}
+
+std::string sanitizedPrefix(std::string_view text, std::size_t maxBytes) {
+  // Every sequence that starts within the limit is whole in this window, so it is cleaned as
+  // in the whole text; a replacement is never shorter than what it replaces, so nothing
+  // starting past the limit could be kept. A text within the limit can still outgrow it.
+  const std::size_t window = std::min(text.size(), maxBytes) + kLongestSequence - 1;
+  std::string clean = sanitizeUtf8(text.substr(0, window));
+  clean.resize(utf8Prefix(clean, maxBytes).size());
   return clean;
 }
 

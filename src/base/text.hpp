@@ -18,6 +18,14 @@ bool isValidUtf8(std::string_view text);
 // `text` with every invalid UTF-8 sequence replaced by U+FFFD.
 std::string sanitizeUtf8(std::string_view text);
 
+// The longest prefix of `text` (valid UTF-8) that has at most `maxBytes` bytes and ends at a
+// character boundary.
+std::string_view utf8Prefix(std::string_view text, std::size_t maxBytes);
+
+// sanitizeUtf8(text) cut by utf8Prefix to `maxBytes`, without cleaning more of a long text
+// than can be kept.
+std::string sanitizedPrefix(std::string_view text, std::size_t maxBytes);
+
 // `text` without leading and trailing spaces, tabs and other Unicode space separators (Zs).
 // Line breaks are kept.
 std::string_view trimSpaceSeparators(std::string_view text);

@@ -55,9 +55,7 @@ bool ClientState::claimDeviceReport() {
   return true;
 }
 
-void ClientState::appendBreadcrumb(nlohmann::json record) {
-  // Written like a whole report is, so the text is what serialising the report would produce.
-  std::string text = record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+void ClientState::appendBreadcrumb(nlohmann::json record, std::string text) {
   auto crumb = std::make_shared<const Breadcrumb>(Breadcrumb{std::move(record), std::move(text)});
   std::shared_ptr<const Breadcrumb> dropped;  // released after the lock
   std::lock_guard guard(lock_);

@@ -42,8 +42,9 @@ class ClientState {
   // Sets deviceReported; true only for the one caller that changed it from false.
   bool claimDeviceReport();
 
-  // Appends a record, dropping the oldest beyond kMaxBreadcrumbs.
-  void appendBreadcrumb(nlohmann::json record);
+  // Appends a record and `text`, its compact JSON text, dropping the oldest beyond
+  // kMaxBreadcrumbs.
+  void appendBreadcrumb(nlohmann::json record, std::string text);
   std::vector<nlohmann::json> breadcrumbs() const;
   // The records as the compact JSON array an error report carries, byte for byte what
   // serialising breadcrumbs() would give.

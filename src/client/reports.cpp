@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "base/input_limits.hpp"
 #include "base/text.hpp"
 #include "crash/build_uuid.hpp"
 #include "crash/image_list.hpp"
@@ -28,8 +29,10 @@ void Reports::track(std::string_view name, double value,
   const auto config = state_.config();
   if (!config) return;  // nowhere to send it before start
   if (!std::isfinite(value)) return;
-  std::string cleanName = base::sanitizeUtf8(name);
-  if (base::isBlank(cleanName)) return;
+  // Judged on the whole name, so a long run of spaces before the text still counts as a name.
+  // An invalid byte is not blank, and neither is its replacement.
+  if (base::isBlank(name)) return;
+  const std::string cleanName = base::sanitizedPrefix(name, base::kMaxNameBytes);
   const std::string data = report::eventData(cleanName, value, props, state_.currentPage());
   const auto context = envelopeContext(*config, state_, services_.defaults);
   // A report is sent once; whether it arrived is not looked at.
@@ -47,13 +50,13 @@ void Reports::capture(std::string_view name, std::string_view message, std::stri
     stackText = crash::normalize(addresses);
     images = crash::imageListJson(addresses);
   } else {
-    stackText = base::sanitizeUtf8(stack);
+    stackText = base::sanitizedPrefix(stack, base::kMaxStackBytes);
   }
   const std::string path = state_.currentPage();
   const std::string breadcrumbs = state_.breadcrumbsJson();
   const std::string device = device::deviceInfo(services_, config->release());
-  const std::string cleanName = base::sanitizeUtf8(name);
-  const std::string cleanMessage = base::sanitizeUtf8(message);
+  const std::string cleanName = base::sanitizedPrefix(name, base::kMaxNameBytes);
+  const std::string cleanMessage = base::sanitizedPrefix(message, base::kMaxMessageBytes);
   const std::string data =
       report::errorData({cleanName, cleanMessage, stackText, path, device, breadcrumbs, images});
   const auto context = envelopeContext(*config, state_, services_.defaults);
@@ -64,21 +67,30 @@ void Reports::capture(std::string_view name, std::string_view message, std::stri
 }
 
 void Reports::setUser(std::string_view userId) {
-  state_.setUserId(base::graphemePrefix(base::sanitizeUtf8(userId), kMaxUserIdGraphemes));
+  // Cutting the bytes first keeps the same characters and spares cleaning a long text whole.
+  state_.setUserId(base::graphemePrefix(base::sanitizedPrefix(userId, base::kMaxUserIdBytes),
+                                        base::kMaxUserIdGraphemes));
 }
 
 void Reports::setPage(std::string_view page) {
-  std::string cleanPage = base::sanitizeUtf8(page);
+  std::string cleanPage = base::sanitizedPrefix(page, base::kMaxPageBytes);
   state_.setCurrentPage(cleanPage);
   addBreadcrumb(kRouteBreadcrumb, {{"to", std::move(cleanPage)}});
 }
 
 bool Reports::addBreadcrumb(std::string_view type, nlohmann::json::object_t data) {
   nlohmann::json cleanData = report::sanitizedJson(std::move(data));
-  if (!report::hasJsonForm(cleanData)) return false;
+  // Measured as it is sent, and the text is the record's own: written once, it is what every
+  // later error report carries.
+  const auto dataText = report::serialize(cleanData);
+  if (!dataText || dataText->size() > base::kMaxBreadcrumbDataBytes) return false;
+  const std::int64_t t = platform::nowMillis();
+  std::string cleanType = base::sanitizedPrefix(type, base::kMaxNameBytes);
+  std::string text = report::breadcrumbText(t, cleanType, *dataText);
   state_.appendBreadcrumb(
-      report::breadcrumbRecord(platform::nowMillis(), base::sanitizeUtf8(type),
-                               std::move(cleanData.get_ref<nlohmann::json::object_t&>())));
+      report::breadcrumbRecord(t, std::move(cleanType),
+                               std::move(cleanData.get_ref<nlohmann::json::object_t&>())),
+      std::move(text));
   return true;
 }
 

@@ -16,7 +16,6 @@
 
 namespace quillstone::client {
 
-constexpr std::size_t kMaxUserIdGraphemes = 120;
 constexpr std::string_view kRouteBreadcrumb = "route";
 constexpr std::string_view kTestEventName = "TestEvent";
 constexpr std::string_view kTestEventMessage = "接入自检 —— 看到这条说明已经接通";
@@ -30,6 +29,7 @@ class Reports {
           const platform::Services& services)
       : state_(state), delivery_(delivery), services_(services) {}
 
+  // Each host text is cut to its limit (base/input_limits.hpp); the report always goes out.
   // Sends a named event. Dropped before start, for a blank name or a non-finite value.
   void track(std::string_view name, double value, const std::optional<report::Properties>& props);
   // Sends a handled error; an empty stack is replaced by the caller's own.
@@ -37,7 +37,9 @@ class Reports {
   void setUser(std::string_view userId);
   void setPage(std::string_view page);
   // False, with the list unchanged, when `data` holds something JSON cannot express: kept, it
-  // would make every later error report unsendable until newer breadcrumbs pushed it out.
+  // would make every later error report unsendable until newer breadcrumbs pushed it out. Also
+  // false when its JSON text is larger than kMaxBreadcrumbDataBytes: twenty of them would
+  // make every error report that large.
   bool addBreadcrumb(std::string_view type, nlohmann::json::object_t data);
 
  private:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/input_limits.hpp"
 #include "base/json_text.hpp"
 #include "base/text.hpp"
 
@@ -11,24 +12,31 @@ namespace {
 constexpr std::string_view kErrorKind = "exception";
 constexpr std::string_view kErrorLevel = "error";
 
-// Host text, with invalid UTF-8 replaced the way every other host text is.
-void appendHostString(std::string& out, std::string_view text) {
-  if (base::isValidUtf8(text)) {
+bool isCleanProperty(std::string_view text) {
+  return text.size() <= base::kMaxPropertyBytes && base::isValidUtf8(text);
+}
+
+// Host text, with invalid UTF-8 replaced and cut the way every other host text is.
+void appendPropertyText(std::string& out, std::string_view text) {
+  if (isCleanProperty(text)) {
     base::appendJsonString(out, text);
   } else {
-    base::appendJsonString(out, base::sanitizeUtf8(text));
+    base::appendJsonString(out, base::sanitizedPrefix(text, base::kMaxPropertyBytes));
   }
 }
 
-void appendProperties(std::string& out, const Properties& props) {
+// The first kMaxProperties in key order: the map's own order, so which ones go out depends on
+// the keys alone.
+template <typename Map>
+void appendProperties(std::string& out, const Map& props) {
   out += '{';
-  bool first = true;
+  std::size_t written = 0;
   for (const auto& [key, text] : props) {
-    if (!first) out += ',';
-    first = false;
-    appendHostString(out, key);
+    if (written == base::kMaxProperties) break;
+    if (written++ != 0) out += ',';
+    appendPropertyText(out, key);
     out += ':';
-    appendHostString(out, text);
+    appendPropertyText(out, text);
   }
   out += '}';
 }
@@ -38,16 +46,17 @@ void appendHostProperties(std::string& out, const std::optional<Properties>& pro
     out += "{}";
     return;
   }
-  const bool keysClean = std::all_of(props->begin(), props->end(), [](const auto& entry) {
-    return base::isValidUtf8(entry.first);
-  });
+  const bool keysClean = std::all_of(
+      props->begin(), props->end(), [](const auto& entry) { return isCleanProperty(entry.first); });
   if (keysClean) {
     appendProperties(out, *props);
     return;
   }
-  // Cleaned keys sort differently and two of them can become one; the later value wins.
-  Properties clean;
-  for (const auto& [key, text] : *props) clean[base::sanitizeUtf8(key)] = text;
+  // Cleaned and cut keys sort differently and two of them can become one; the later value wins.
+  std::map<std::string, std::string_view> clean;
+  for (const auto& [key, text] : *props) {
+    clean[base::sanitizedPrefix(key, base::kMaxPropertyBytes)] = text;
+  }
   appendProperties(out, clean);
 }
 
@@ -79,6 +88,15 @@ std::string errorData(const ErrorFields& fields) {
 
 nlohmann::json breadcrumbRecord(std::int64_t t, std::string type, nlohmann::json::object_t data) {
   return nlohmann::json::object({{"t", t}, {"type", std::move(type)}, {"data", std::move(data)}});
+}
+
+std::string breadcrumbText(std::int64_t t, std::string_view type, std::string_view data) {
+  // Members in the order the JSON library sorts them, so the text is its dump of the record.
+  return base::JsonObjectWriter(data.size() + type.size() + 48)
+      .raw("data", data)
+      .number("t", t)
+      .string("type", type)
+      .finish();
 }
 
 nlohmann::json sanitizedJson(nlohmann::json value) {

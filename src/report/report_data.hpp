@@ -15,7 +15,7 @@ namespace quillstone::report {
 using Properties = std::map<std::string, std::string>;
 
 // "data" of a named event, as compact JSON text. `name` and `path` are clean UTF-8 already;
-// the properties are cleaned here.
+// the properties are cleaned and cut to their limits here.
 std::string eventData(std::string_view name, double value, const std::optional<Properties>& props,
                       std::string_view path);
 
@@ -36,6 +36,9 @@ struct ErrorFields {
 std::string errorData(const ErrorFields& fields);
 
 nlohmann::json breadcrumbRecord(std::int64_t t, std::string type, nlohmann::json::object_t data);
+
+// The compact JSON text of that record, around `data`, the compact JSON text of its data.
+std::string breadcrumbText(std::int64_t t, std::string_view type, std::string_view data);
 
 // `value` with invalid UTF-8 replaced by U+FFFD in every string and every key, at any depth.
 nlohmann::json sanitizedJson(nlohmann::json value);
