@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -16,7 +17,18 @@ struct HttpRequest {
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
   std::chrono::milliseconds timeout{60000};
+  // May be dropped while it waits for a connection and too much waits (see kMaxWaitingRequests).
+  // Crash uploads and the install request are not: a dropped one is lost for good.
+  bool droppable = false;
+  // Who sent it, for dropWaiting(); null when no sender drops its requests.
+  const void* sender = nullptr;
 };
+
+// What may wait for a free connection, in all origins together: beyond either bound the oldest
+// droppable request is dropped, so a server that accepts and never answers cannot grow the
+// host's memory without end. Bytes are the waiting requests' URLs, headers and bodies.
+inline constexpr std::size_t kMaxWaitingRequests = 10000;
+inline constexpr std::size_t kMaxWaitingBytes = 8 * 1024 * 1024;
 
 struct HttpResponse {
   // True when an HTTP status line was received.
@@ -25,6 +37,8 @@ struct HttpResponse {
   std::string body;
   // The transport error's description, when the request failed below HTTP.
   std::optional<std::string> error;
+  // The request was dropped before it was sent: nothing of it reached the server.
+  bool dropped = false;
 };
 
 class HttpSession {
@@ -36,6 +50,9 @@ class HttpSession {
   virtual void start(HttpRequest request, Completion completion) = 0;
   // Runs `task` on the session's thread.
   virtual void dispatch(std::function<void()> task) = 0;
+  // Completes, as dropped, every request of `sender` that waits for a connection or was not yet
+  // taken up by the session; requests already sent go on. Returns at once.
+  virtual void dropWaiting(const void* sender) = 0;
 };
 
 // The process-wide session (libcurl), created on first use and never destroyed.

@@ -2,7 +2,9 @@
 // connections are reused across requests and no host thread ever waits on the network.
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <deque>
 #include <map>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "platform/http_session.hpp"
+#include "platform/log.hpp"
 #include "platform/threads.hpp"
 
 namespace quillstone::platform {
@@ -27,6 +30,11 @@ constexpr std::size_t kMaxResponseBytes = 4 * 1024 * 1024;
 // How long the exit handler waits for the session thread to leave libcurl.
 constexpr auto kExitWait = std::chrono::seconds(2);
 constexpr int kPollMillis = 1000;
+// Drops this close together are one burst, told in one console line once it is over; a burst that
+// goes on is told at this interval.
+constexpr auto kDropBurstQuiet = std::chrono::seconds(1);
+constexpr auto kDropBurstLine = std::chrono::seconds(10);
+constexpr std::string_view kLogDropped = "[qs] 待发送的报告过多,已丢弃最早的 ";
 
 struct Transfer {
   HttpRequest request;
@@ -35,6 +43,40 @@ struct Transfer {
   curl_slist* headers = nullptr;
   // Allocated when the request starts: a request waiting for a connection holds only itself.
   std::unique_ptr<char[]> error;
+  // While it waits: its place in the order of all waiting requests, and what it counts.
+  std::uint64_t sequence = 0;
+  std::size_t bytes = 0;
+};
+
+// What a waiting request counts against kMaxWaitingBytes.
+std::size_t weightOf(const HttpRequest& request) {
+  std::size_t bytes = request.url.size() + request.body.size();
+  for (const auto& [name, value] : request.headers) bytes += name.size() + value.size();
+  return bytes;
+}
+
+// Drops counted into one console line per burst. Touched only on the session's thread.
+class DropNotice {
+ public:
+  using Clock = std::chrono::steady_clock;
+  void count(Clock::time_point now) {
+    if (unreported_ == 0) burstStart_ = now;
+    ++unreported_;
+    lastDrop_ = now;
+  }
+  // Writes the line once the burst is over, or at intervals while it goes on.
+  void tell(Clock::time_point now) {
+    if (unreported_ == 0) return;
+    if (now - lastDrop_ < kDropBurstQuiet && now - burstStart_ < kDropBurstLine) return;
+    systemLog().write(std::string(kLogDropped) + std::to_string(unreported_));
+    unreported_ = 0;
+    burstStart_ = now;
+  }
+
+ private:
+  std::uint64_t unreported_ = 0;
+  Clock::time_point burstStart_;
+  Clock::time_point lastDrop_;
 };
 
 // Requests to one origin: how many run now, and the rest in the order they came.
@@ -88,6 +130,26 @@ class CurlHttpSession final : public HttpSession {
   }
 
   void dispatch(std::function<void()> task) override { enqueue(Job{nullptr, std::move(task)}); }
+
+  void dropWaiting(const void* sender) override {
+    if (sender == nullptr) return;
+    // Requests the session has not taken up yet leave the queue here, so none of them starts in
+    // the meantime; their completions, like all others, run on the session's thread.
+    auto taken = std::make_shared<std::vector<std::unique_ptr<Transfer>>>();
+    {
+      std::lock_guard lock(mutex_);
+      for (auto& job : queue_) {
+        if (job.transfer && job.transfer->request.sender == sender) {
+          taken->push_back(std::move(job.transfer));
+        }
+      }
+      std::erase_if(queue_, [](const Job& job) { return !job.transfer && !job.task; });
+    }
+    dispatch([this, sender, taken] {
+      for (auto& transfer : *taken) completeDropped(*transfer);
+      dropWaitingOf(sender);
+    });
+  }
 
   // Runs at exit: the session thread leaves libcurl before the libraries' own exit handlers
   // tear down what it uses. Requests still in flight are abandoned with the process.
@@ -148,6 +210,7 @@ class CurlHttpSession final : public HttpSession {
       int running = 0;
       curl_multi_perform(multi_, &running);
       finishCompleted();
+      drops_.tell(DropNotice::Clock::now());
       curl_multi_poll(multi_, nullptr, 0, kPollMillis, nullptr);
     }
   }
@@ -165,7 +228,12 @@ class CurlHttpSession final : public HttpSession {
   void add(std::unique_ptr<Transfer> transfer) {
     auto& lane = lanes_[originOf(transfer->request.url)];
     if (lane.running >= kMaxConnectionsPerHost) {
+      transfer->sequence = nextSequence_++;
+      transfer->bytes = weightOf(transfer->request);
+      ++waitingCount_;
+      waitingBytes_ += transfer->bytes;
       lane.waiting.push_back(std::move(transfer));
+      keepWaitingBounded();
       return;
     }
     ++lane.running;
@@ -182,9 +250,62 @@ class CurlHttpSession final : public HttpSession {
     while (!lane.waiting.empty() && lane.running < kMaxConnectionsPerHost) {
       auto next = std::move(lane.waiting.front());
       lane.waiting.pop_front();
+      stopWaiting(*next);
       ++lane.running;
       begin(std::move(next));
     }
+  }
+
+  void stopWaiting(const Transfer& transfer) {
+    --waitingCount_;
+    waitingBytes_ -= transfer.bytes;
+  }
+
+  // Drops the oldest droppable waiting requests, in all lanes, until the bounds hold again; what
+  // may not be dropped stays even beyond them.
+  void keepWaitingBounded() {
+    while (waitingCount_ > kMaxWaitingRequests || waitingBytes_ > kMaxWaitingBytes) {
+      HostLane* oldestLane = nullptr;
+      std::deque<std::unique_ptr<Transfer>>::iterator oldest;
+      for (auto& [origin, lane] : lanes_) {
+        const auto it = std::find_if(lane.waiting.begin(), lane.waiting.end(),
+                                     [](const auto& t) { return t->request.droppable; });
+        if (it == lane.waiting.end()) continue;
+        if (oldestLane == nullptr || (*it)->sequence < (*oldest)->sequence) {
+          oldestLane = &lane;
+          oldest = it;
+        }
+      }
+      if (oldestLane == nullptr) return;
+      auto dropped = std::move(*oldest);
+      oldestLane->waiting.erase(oldest);
+      stopWaiting(*dropped);
+      drops_.count(DropNotice::Clock::now());
+      completeDropped(*dropped);
+    }
+  }
+
+  void dropWaitingOf(const void* sender) {
+    for (auto& [origin, lane] : lanes_) {
+      std::vector<std::unique_ptr<Transfer>> dropped;
+      for (auto it = lane.waiting.begin(); it != lane.waiting.end();) {
+        if ((*it)->request.sender != sender) {
+          ++it;
+          continue;
+        }
+        stopWaiting(**it);
+        dropped.push_back(std::move(*it));
+        it = lane.waiting.erase(it);
+      }
+      // After the lane is consistent: a completion may start new requests.
+      for (auto& transfer : dropped) completeDropped(*transfer);
+    }
+  }
+
+  static void completeDropped(Transfer& transfer) {
+    HttpResponse response;
+    response.dropped = true;
+    complete(transfer.completion, std::move(response));
   }
 
   CURL* takeHandle() {
@@ -278,6 +399,10 @@ class CurlHttpSession final : public HttpSession {
   // Touched only on the session's thread.
   std::map<std::string, HostLane> lanes_;
   std::vector<CURL*> idle_;
+  std::uint64_t nextSequence_ = 0;
+  std::size_t waitingCount_ = 0;
+  std::size_t waitingBytes_ = 0;
+  DropNotice drops_;
   std::thread::id threadId_;
   bool started_ = false;
   bool stopping_ = false;
