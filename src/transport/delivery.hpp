@@ -1,6 +1,8 @@
 // Delivery: the one way a report leaves the process.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -9,11 +11,16 @@
 #include "platform/http_session.hpp"
 #include "platform/log.hpp"
 #include "quillstone/url.hpp"
+#include "transport/flush_ledger.hpp"
 
 namespace quillstone::transport {
 
 // Success flag of one post; runs exactly once, on the HTTP session's thread.
 using Done = std::function<void(bool)>;
+
+// Whether a post may be dropped while it waits for a connection and too much waits. Crash files
+// wait: they are deleted only once the server took them.
+enum class Waiting { droppable, kept };
 
 class Delivery {
  public:
@@ -21,7 +28,18 @@ class Delivery {
 
   // POSTs `body` to the server's "rum" endpoint and returns at once. Without a server there is
   // nowhere to send to: `done(false)`, still on the session's thread.
-  void post(const std::optional<Url>& server, std::string body, Done done) const;
+  void post(const std::optional<Url>& server, std::string body, Done done,
+            Waiting waiting = Waiting::droppable) const;
+
+  // While off, post() sends nothing and gives done(false); turning it off drops, with done(false),
+  // the posts still waiting for a connection. Posts already sent go on. Returns the switch's
+  // setting before the call.
+  bool setEnabled(bool on);
+  bool enabled() const { return enabled_.load(std::memory_order_relaxed); }
+
+  // Waits until every post made before the call has ended (its done callback has run) or
+  // `timeout` has passed; true when all of them were delivered.
+  bool flush(std::chrono::milliseconds timeout) const { return ledger_.waitForOpen(timeout); }
 
  private:
   // rumEndpoint(server) as text, remembered for the last server: building it parses URLs, and
@@ -30,6 +48,8 @@ class Delivery {
 
   platform::HttpSession& http_;
   platform::Log& log_;
+  std::atomic<bool> enabled_{true};
+  mutable FlushLedger ledger_;
   mutable std::mutex endpointLock_;
   mutable std::string lastServer_;
   mutable std::string lastEndpoint_;
