@@ -26,7 +26,8 @@ report::EnvelopeContext envelopeContext(const Quillstone::Config& config, const 
 void Reports::track(std::string_view name, double value,
                     const std::optional<report::Properties>& props) {
   const auto config = state_.config();
-  if (!config) return;  // nowhere to send it before start
+  if (!config) return;               // nowhere to send it before start
+  if (!delivery_.enabled()) return;  // the host turned reporting off
   if (!std::isfinite(value)) return;
   std::string cleanName = base::sanitizeUtf8(name);
   if (base::isBlank(cleanName)) return;
@@ -39,7 +40,7 @@ void Reports::track(std::string_view name, double value,
 
 void Reports::capture(std::string_view name, std::string_view message, std::string_view stack) {
   const auto config = state_.config();
-  if (!config) return;
+  if (!config || !delivery_.enabled()) return;
   std::string stackText;
   std::string images;
   if (stack.empty()) {
