@@ -26,9 +26,15 @@ struct HttpRequest {
 
 // What may wait for a free connection, in all origins together: beyond either bound the oldest
 // droppable request is dropped, so a server that accepts and never answers cannot grow the
-// host's memory without end. Bytes are the waiting requests' URLs, headers and bodies.
+// host's memory without end. Requests handed to the session faster than its thread takes them
+// up are held to the same bounds where they are handed over, so in a flood at most twice these
+// wait in all.
 inline constexpr std::size_t kMaxWaitingRequests = 10000;
 inline constexpr std::size_t kMaxWaitingBytes = 8 * 1024 * 1024;
+
+// What one waiting request counts against kMaxWaitingBytes: its URL, headers and body, and what
+// holding it costs besides.
+std::size_t waitingBytes(const HttpRequest& request) noexcept;
 
 struct HttpResponse {
   // True when an HTTP status line was received.

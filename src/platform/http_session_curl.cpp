@@ -35,6 +35,9 @@ constexpr int kPollMillis = 1000;
 constexpr auto kDropBurstQuiet = std::chrono::seconds(1);
 constexpr auto kDropBurstLine = std::chrono::seconds(10);
 constexpr std::string_view kLogDropped = "[qs] 待发送的报告过多,已丢弃最早的 ";
+// Memory a waiting request holds besides its text: the request and transfer records, the
+// strings' and the completion's allocations (measured: about this much per held report).
+constexpr std::size_t kWaitingOverheadBytes = 640;
 
 struct Transfer {
   HttpRequest request;
@@ -47,13 +50,6 @@ struct Transfer {
   std::uint64_t sequence = 0;
   std::size_t bytes = 0;
 };
-
-// What a waiting request counts against kMaxWaitingBytes.
-std::size_t weightOf(const HttpRequest& request) {
-  std::size_t bytes = request.url.size() + request.body.size();
-  for (const auto& [name, value] : request.headers) bytes += name.size() + value.size();
-  return bytes;
-}
 
 // Drops counted into one console line per burst. Touched only on the session's thread.
 class DropNotice {
@@ -139,14 +135,18 @@ class CurlHttpSession final : public HttpSession {
     {
       std::lock_guard lock(mutex_);
       for (auto& job : queue_) {
-        if (job.transfer && job.transfer->request.sender == sender) {
-          taken->push_back(std::move(job.transfer));
+        if (!job.transfer || job.transfer->request.sender != sender) continue;
+        if (job.transfer->request.droppable) {
+          --queuedCount_;
+          queuedBytes_ -= job.transfer->bytes;
         }
+        taken->push_back(std::move(job.transfer));
       }
       std::erase_if(queue_, [](const Job& job) { return !job.transfer && !job.task; });
+      queueChecked_ = 0;
     }
     dispatch([this, sender, taken] {
-      for (auto& transfer : *taken) completeDropped(*transfer);
+      for (auto& transfer : *taken) completeDropped(transfer->completion);
       dropWaitingOf(sender);
     });
   }
@@ -167,6 +167,7 @@ class CurlHttpSession final : public HttpSession {
  private:
   void enqueue(Job job) {
     bool wake = false;
+    std::vector<std::unique_ptr<Transfer>> doomed;  // released after the lock
     {
       std::lock_guard lock(mutex_);
       if (stopping_) return;
@@ -174,10 +175,39 @@ class CurlHttpSession final : public HttpSession {
       // queue, that wake-up is still pending for every job queued behind it. Waking a thread is
       // a system call and a context switch on the host's thread, the dearest part of a report.
       wake = queue_.empty();
+      if (job.transfer && job.transfer->request.droppable) {
+        job.transfer->bytes = waitingBytes(job.transfer->request);
+        ++queuedCount_;
+        queuedBytes_ += job.transfer->bytes;
+      }
       queue_.push_back(std::move(job));
+      keepQueueBounded(doomed);
       if (!started_) startThread();
     }
     if (wake) curl_multi_wakeup(multi_);
+  }
+
+  // Called with mutex_ held. A host that reports faster than the session's thread takes the
+  // queue up must not grow it without end either. Once the queue alone holds more than may wait,
+  // its oldest droppable requests would be dropped as the oldest waiting anyway: they are
+  // dropped here, leaving only their completions, which run on the session's thread.
+  void keepQueueBounded(std::vector<std::unique_ptr<Transfer>>& doomed) {
+    while (queuedCount_ > kMaxWaitingRequests || queuedBytes_ > kMaxWaitingBytes) {
+      while (queueChecked_ < queue_.size()) {
+        const Job& job = queue_[queueChecked_];
+        if (job.transfer && job.transfer->request.droppable) break;
+        ++queueChecked_;
+      }
+      if (queueChecked_ == queue_.size()) return;
+      Job& job = queue_[queueChecked_++];
+      --queuedCount_;
+      queuedBytes_ -= job.transfer->bytes;
+      job.task = [this, completion = std::move(job.transfer->completion)]() mutable {
+        drops_.count(DropNotice::Clock::now());
+        completeDropped(completion);
+      };
+      doomed.push_back(std::move(job.transfer));
+    }
   }
 
   // Called with mutex_ held.
@@ -199,6 +229,9 @@ class CurlHttpSession final : public HttpSession {
           return;
         }
         jobs.swap(queue_);
+        queuedCount_ = 0;
+        queuedBytes_ = 0;
+        queueChecked_ = 0;
       }
       for (auto& job : jobs) {
         if (job.transfer) {
@@ -229,7 +262,7 @@ class CurlHttpSession final : public HttpSession {
     auto& lane = lanes_[originOf(transfer->request.url)];
     if (lane.running >= kMaxConnectionsPerHost) {
       transfer->sequence = nextSequence_++;
-      transfer->bytes = weightOf(transfer->request);
+      transfer->bytes = waitingBytes(transfer->request);
       ++waitingCount_;
       waitingBytes_ += transfer->bytes;
       lane.waiting.push_back(std::move(transfer));
@@ -281,7 +314,7 @@ class CurlHttpSession final : public HttpSession {
       oldestLane->waiting.erase(oldest);
       stopWaiting(*dropped);
       drops_.count(DropNotice::Clock::now());
-      completeDropped(*dropped);
+      completeDropped(dropped->completion);
     }
   }
 
@@ -298,14 +331,14 @@ class CurlHttpSession final : public HttpSession {
         it = lane.waiting.erase(it);
       }
       // After the lane is consistent: a completion may start new requests.
-      for (auto& transfer : dropped) completeDropped(*transfer);
+      for (auto& transfer : dropped) completeDropped(transfer->completion);
     }
   }
 
-  static void completeDropped(Transfer& transfer) {
+  static void completeDropped(Completion& completion) {
     HttpResponse response;
     response.dropped = true;
-    complete(transfer.completion, std::move(response));
+    complete(completion, std::move(response));
   }
 
   CURL* takeHandle() {
@@ -396,6 +429,10 @@ class CurlHttpSession final : public HttpSession {
   std::mutex mutex_;
   std::condition_variable parkedChanged_;
   std::deque<Job> queue_;
+  // The droppable requests in queue_, and how far from its front none is left to drop.
+  std::size_t queuedCount_ = 0;
+  std::size_t queuedBytes_ = 0;
+  std::size_t queueChecked_ = 0;
   // Touched only on the session's thread.
   std::map<std::string, HostLane> lanes_;
   std::vector<CURL*> idle_;
@@ -412,6 +449,12 @@ class CurlHttpSession final : public HttpSession {
 CurlHttpSession* gSession = nullptr;
 
 }  // namespace
+
+std::size_t waitingBytes(const HttpRequest& request) noexcept {
+  std::size_t bytes = kWaitingOverheadBytes + request.url.size() + request.body.size();
+  for (const auto& [name, value] : request.headers) bytes += name.size() + value.size();
+  return bytes;
+}
 
 HttpSession& systemHttpSession() noexcept {
   static CurlHttpSession* session = [] {

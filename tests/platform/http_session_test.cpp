@@ -214,11 +214,8 @@ TEST_P(HttpSessionWaiting, DropsTheOldestDroppableBeyondTheBoundAndKeepsTheRest)
       ++seen->completed;
     });
   }
-  const auto weight = [](const HttpRequest& r) {
-    return r.url.size() + r.body.size() + r.headers[0].first.size() + r.headers[0].second.size();
-  };
-  const std::size_t fit =
-      std::min(kMaxWaitingRequests - 1, (kMaxWaitingBytes - weight(kept)) / weight(sample));
+  const std::size_t fit = std::min(kMaxWaitingRequests - 1,
+                                   (kMaxWaitingBytes - waitingBytes(kept)) / waitingBytes(sample));
   const std::size_t expected = count - fit;
   EXPECT_TRUE(waitUntil([&] {
     std::lock_guard lock(seen->mutex);
