@@ -50,10 +50,10 @@ bool Delivery::setEnabled(bool on) {
 
 void Delivery::post(const std::optional<Url>& server, std::string body, Done done,
                     Waiting waiting) const {
-  const std::uint64_t ticket = ledger_.begin();
+  const std::uint64_t ticket = ledger_->begin();
   if (!server || !enabled()) {
-    http_.dispatch([&ledger = ledger_, ticket, done = std::move(done)] {
-      finish(ledger, ticket, done, false);
+    http_.dispatch([ledger = ledger_, ticket, done = std::move(done)] {
+      finish(*ledger, ticket, done, false);
     });
     return;
   }
@@ -64,7 +64,7 @@ void Delivery::post(const std::optional<Url>& server, std::string body, Done don
   request.timeout = kPostTimeout;
   request.droppable = waiting == Waiting::droppable;
   request.sender = this;
-  http_.start(std::move(request), [&log = log_, &ledger = ledger_, ticket,
+  http_.start(std::move(request), [&log = log_, ledger = ledger_, ticket,
                                    done = std::move(done)](platform::HttpResponse r) {
     // Runs on the HTTP session's thread. A dropped post was never sent: no network failure.
     bool success = r.isHttp && base::isSuccessStatus(r.status);
@@ -72,7 +72,7 @@ void Delivery::post(const std::optional<Url>& server, std::string body, Done don
       log.write(std::string(kLogNetworkFailure) + *r.error);
       success = false;
     }
-    finish(ledger, ticket, done, success);
+    finish(*ledger, ticket, done, success);
   });
 }
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -39,7 +40,7 @@ class Delivery {
 
   // Waits until every post made before the call has ended (its done callback has run) or
   // `timeout` has passed; true when all of them were delivered.
-  bool flush(std::chrono::milliseconds timeout) const { return ledger_.waitForOpen(timeout); }
+  bool flush(std::chrono::milliseconds timeout) const { return ledger_->waitForOpen(timeout); }
 
  private:
   // rumEndpoint(server) as text, remembered for the last server: building it parses URLs, and
@@ -49,7 +50,9 @@ class Delivery {
   platform::HttpSession& http_;
   platform::Log& log_;
   std::atomic<bool> enabled_{true};
-  mutable FlushLedger ledger_;
+  // Shared with the completions, which close their tickets after the done callback: the caller
+  // may see that callback and be gone before the ticket is closed.
+  std::shared_ptr<FlushLedger> ledger_ = std::make_shared<FlushLedger>();
   mutable std::mutex endpointLock_;
   mutable std::string lastServer_;
   mutable std::string lastEndpoint_;
