@@ -1,8 +1,10 @@
 // Resident memory of a small host: at main, then after start and one delivered report. The same
 // program can instead do only what libcurl itself needs for one transfer (--curl-only), to show
-// how much of the figure is the HTTP stack rather than this library. Links nothing but the
-// library, so the figures are those of an app, not of a test harness. The loopback server
-// answering the report runs in a child process, so its memory is not counted.
+// how much of the figure is the HTTP stack rather than this library, or send a million events to
+// a server that accepts connections and never answers (--silent-server), to show that the
+// reports waiting for a connection stay within their bound. Links nothing but the library, so
+// the figures are those of an app, not of a test harness. The loopback server runs in a child
+// process, so its memory is not counted.
 #include <curl/curl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -20,21 +22,28 @@
 #include <string>
 #include <thread>
 
+#include "platform/http_session.hpp"
 #include "quillstone/quillstone.hpp"
 
 namespace {
 
 constexpr double kKiBPerMiB = 1024.0;
 constexpr auto kDeliveryWait = std::chrono::seconds(10);
+constexpr int kSilentReports = 1000000;
 
-long residentKiB() {
+long residentField(const char* field) {
   std::ifstream status("/proc/self/status");
+  const std::string prefix = field;
   std::string line;
   while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    if (line.rfind(prefix, 0) == 0) return std::stol(line.substr(prefix.size()));
   }
   return 0;
 }
+
+long residentKiB() { return residentField("VmRSS:"); }
+// The most the process was resident at any time so far.
+long peakResidentKiB() { return residentField("VmHWM:"); }
 
 // Reads one request (headers and a Content-Length body) and answers 200; tells the parent
 // through `done` that a report arrived.
@@ -63,8 +72,9 @@ struct Server {
   pid_t pid = -1;
 };
 
-// Forks a loopback server that answers every request.
-Server startServer() {
+// Forks a loopback server that answers every request, or, `silent`, accepts connections and
+// never reads or answers.
+Server startServer(bool silent) {
   Server server;
   const int listener = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
@@ -84,6 +94,7 @@ Server startServer() {
     for (;;) {
       const int connection = accept(listener, nullptr, nullptr);
       if (connection < 0) _exit(0);
+      if (silent) continue;  // held open, never answered
       serveOne(connection, pipeFds[1]);
       close(connection);
     }
@@ -123,16 +134,48 @@ void curlOnly(const std::string& url) {
   curl_easy_cleanup(easy);
 }
 
+// A million events against the silent server: what waits for a connection is bounded.
+int silentServer(const std::string& url) {
+  auto& client = quillstone::Quillstone::shared();
+  client.start(quillstone::Quillstone::Config(
+      "memory-bench", quillstone::Quillstone::resolveServer(url), "1.0.0", "bench",
+      /*reportCrash=*/false, /*reportDevice=*/false, /*requireConsent=*/false));
+  client.track("warm-up", 0, std::nullopt);
+  const long before = residentKiB();
+  for (int i = 0; i < kSilentReports; ++i) client.track("silent", i, std::nullopt);
+  // The drops happen on the library's thread: let it take the last of them up.
+  client.flush(std::chrono::seconds(2));
+  const long peak = peakResidentKiB();
+  // Where requests are handed to the library's thread and where they wait for a connection.
+  const double bound =
+      2.0 * static_cast<double>(quillstone::platform::kMaxWaitingBytes) / 1024 / 1024;
+  std::printf(
+      "silent server: %d events, resident before %6.2f MiB, peak %6.2f MiB (+%.2f MiB); "
+      "bound 2 x %zu reports, %.0f MiB in all\n",
+      kSilentReports, before / kKiBPerMiB, peak / kKiBPerMiB, (peak - before) / kKiBPerMiB,
+      quillstone::platform::kMaxWaitingRequests, bound);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const bool curlAlone = argc > 1 && std::strcmp(argv[1], "--curl-only") == 0;
+  const bool silent = argc > 1 && std::strcmp(argv[1], "--silent-server") == 0;
   const long atMain = residentKiB();
   const std::string home = makeScratchHome();
-  const Server server = startServer();
+  const Server server = startServer(silent);
   if (home.empty() || server.port < 0) return 1;
   const std::string url = "http://127.0.0.1:" + std::to_string(server.port) + "/";
 
+  if (silent) {
+    const int status = silentServer(url);
+    kill(server.pid, SIGKILL);
+    waitpid(server.pid, nullptr, 0);
+    std::error_code ignored;
+    std::filesystem::remove_all(home, ignored);
+    return status;
+  }
   if (curlAlone) {
     curlOnly(url);
   } else {

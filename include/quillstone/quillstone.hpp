@@ -1,6 +1,7 @@
 // Quillstone SDK: events, handled errors, crash capture and the device report.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -94,6 +95,18 @@ class QUILLSTONE_API Quillstone {
   void testEvent() noexcept;
   [[noreturn]] void testCrash() noexcept;
   std::string normalize(std::span<const std::uint64_t> addresses) const noexcept;
+
+  // Waits until every report queued before the call (events, errors, crash uploads, a device
+  // report whose delay has passed) has been answered or has failed, or until `timeout` has
+  // passed. True when all of them were delivered. Called on one of the library's threads (from a
+  // callback, say) it returns false at once rather than wait for itself.
+  bool flush(std::chrono::milliseconds timeout) noexcept;
+
+  // The switch for all reporting, on at every launch. While off nothing is sent or queued:
+  // reports are dropped (reports waiting for a connection too), crash files are neither written
+  // nor uploaded, and the device report waits. Stored values stay. On again, everything
+  // resumes: crash files a start left while it was off are uploaded, the device report is sent.
+  void setEnabled(bool enabled) noexcept;
 
   Quillstone(const Quillstone&) = delete;
   Quillstone& operator=(const Quillstone&) = delete;

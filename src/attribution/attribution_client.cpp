@@ -1,5 +1,8 @@
 #include "attribution/attribution_client.hpp"
 
+#include <chrono>
+#include <memory>
+
 #include "attribution/deep_link.hpp"
 
 namespace quillstone::attribution {
@@ -17,7 +20,7 @@ void deliver(const AttributionClient::Callback& onResult, const ParsedResponse& 
   }
 }
 
-// Runs on the HTTP session's thread. The callback runs exactly once, whatever fails here.
+// Runs on the worker's thread. The callback runs exactly once, whatever fails here.
 void finish(platform::DefaultsStore& defaults, const AttributionClient::Callback& onResult,
             const platform::HttpResponse& response) noexcept {
   std::optional<std::string> reply;
@@ -84,9 +87,19 @@ void AttributionClient::request(Callback onResult) {
   facts.deviceId = deviceIds_.deviceId();
   facts.device = deviceFacts_();
   auto request = installRequest(*server, installRequestBody(facts));
-  http_.start(std::move(request),
-              [&defaults = defaults_, onResult = std::move(onResult)](
-                  platform::HttpResponse response) { finish(defaults, onResult, response); });
+  http_.start(
+      std::move(request), [&worker = worker_, &defaults = defaults_,
+                           onResult = std::move(onResult)](platform::HttpResponse response) {
+        // Runs on the HTTP session's thread: the disk writes and the host's callback move off it.
+        auto answer = std::make_shared<platform::HttpResponse>(std::move(response));
+        try {
+          worker.schedule(std::chrono::milliseconds(0),
+                          [&defaults, onResult, answer] { finish(defaults, onResult, *answer); });
+        } catch (...) {
+          // Without memory for the hand-off the answer is still given, here.
+          finish(defaults, onResult, *answer);
+        }
+      });
 }
 
 }  // namespace quillstone::attribution

@@ -13,6 +13,7 @@
 #include "attribution/response_parser.hpp"
 #include "platform/defaults_store.hpp"
 #include "platform/http_session.hpp"
+#include "platform/worker.hpp"
 #include "quillstone/url.hpp"
 
 namespace quillstone::attribution {
@@ -25,16 +26,20 @@ class AttributionClient {
  public:
   using Callback = std::function<void(const ParsedResponse&)>;
 
-  // Every service must outlive the requests the client sends.
-  AttributionClient(platform::HttpSession& http, platform::DefaultsStore& defaults,
-                    DeviceIdSource& deviceIds, std::function<DeviceFacts()> deviceFacts)
+  // Every service must outlive the requests the client sends. The install request's answer is
+  // stored and handed to the host on `worker`: neither may hold up the HTTP session's thread,
+  // which every report of the process goes through.
+  AttributionClient(platform::HttpSession& http, platform::Worker& worker,
+                    platform::DefaultsStore& defaults, DeviceIdSource& deviceIds,
+                    std::function<DeviceFacts()> deviceFacts)
       : http_(http),
+        worker_(worker),
         defaults_(defaults),
         deviceIds_(deviceIds),
         deviceFacts_(std::move(deviceFacts)) {}
 
   // `onResult` runs exactly once: before returning when the installation is attributed already,
-  // otherwise on the HTTP session's thread when the install request ends.
+  // otherwise on the worker's thread when the install request ends.
   void start(std::string appId, Url server, Callback onResult);
 
   // True when `urlText` carries a referral code. While the installation is not attributed, the
@@ -47,6 +52,7 @@ class AttributionClient {
   void request(Callback onResult);
 
   platform::HttpSession& http_;
+  platform::Worker& worker_;
   platform::DefaultsStore& defaults_;
   DeviceIdSource& deviceIds_;
   std::function<DeviceFacts()> deviceFacts_;

@@ -9,7 +9,7 @@ namespace quillstone {
 struct Attribution::Impl {
   explicit Impl(const platform::Services& services)
       : deviceIds(services.keychain),
-        client(services.http, services.defaults, deviceIds,
+        client(services.http, services.worker, services.defaults, deviceIds,
                [&services] { return attribution::deviceFactsFrom(services); }) {}
 
   attribution::DeviceIdSource deviceIds;

@@ -1,5 +1,7 @@
 #include "client/client_state.hpp"
 
+#include <utility>
+
 namespace quillstone::client {
 
 std::shared_ptr<const Quillstone::Config> ClientState::config() const {
@@ -41,6 +43,16 @@ bool ClientState::consented() const {
 void ClientState::setConsented(bool consented) {
   std::lock_guard guard(lock_);
   consented_ = consented;
+}
+
+void ClientState::holdCrashUpload() {
+  std::lock_guard guard(lock_);
+  crashUploadHeld_ = true;
+}
+
+bool ClientState::takeHeldCrashUpload() {
+  std::lock_guard guard(lock_);
+  return std::exchange(crashUploadHeld_, false);
 }
 
 bool ClientState::deviceReported() const {

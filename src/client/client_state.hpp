@@ -38,6 +38,11 @@ class ClientState {
   bool consented() const;
   void setConsented(bool consented);
 
+  // Notes that start or flushPendingCrashes left the crash files alone while reporting was off;
+  // true, once, for the caller that takes that note back.
+  void holdCrashUpload();
+  bool takeHeldCrashUpload();
+
   bool deviceReported() const;
   // Sets deviceReported; true only for the one caller that changed it from false.
   bool claimDeviceReport();
@@ -65,6 +70,7 @@ class ClientState {
   std::string currentPage_{kInitialPage};
   std::string userId_;
   bool consented_ = false;
+  bool crashUploadHeld_ = false;
   bool deviceReported_ = false;
 };
 

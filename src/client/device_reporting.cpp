@@ -16,8 +16,9 @@ device::DeviceReporter deviceReporter(ClientState& state, const transport::Deliv
   };
   // Reading it creates the identifier when the attribution client has not done so yet.
   auto stableId = [] { return Attribution::shared().deviceId(); };
-  return {std::move(snapshot), [&state] { return state.claimDeviceReport(); }, delivery, services,
-          std::move(stableId)};
+  // While reporting is off the armed report leaves the flag alone: turning it on arms it again.
+  auto claim = [&state, &delivery] { return delivery.enabled() && state.claimDeviceReport(); };
+  return {std::move(snapshot), std::move(claim), delivery, services, std::move(stableId)};
 }
 
 }  // namespace quillstone::client

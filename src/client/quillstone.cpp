@@ -4,6 +4,7 @@
 #include "client/device_reporting.hpp"
 #include "client/facade_impl.hpp"
 #include "crash/build_uuid.hpp"
+#include "crash/capture_switch.hpp"
 #include "crash/crash_dir.hpp"
 #include "crash/exception_handler.hpp"
 #include "crash/signal_handler.hpp"
@@ -11,6 +12,7 @@
 #include "device/identity.hpp"
 #include "platform/log.hpp"
 #include "platform/random.hpp"
+#include "platform/threads.hpp"
 #include "transport/pending_crashes.hpp"
 
 namespace quillstone {
@@ -97,8 +99,37 @@ void Quillstone::flushPendingCrashes() noexcept {
     // Before the first start there is no server: the files wait for it.
     const auto config = impl_->state.config();
     if (!config) return;
+    // While reporting is off the files stay; turning it on uploads them.
+    if (!impl_->delivery.enabled()) {
+      impl_->state.holdCrashUpload();
+      return;
+    }
     transport::uploadPendingCrashes(crash::crashDirectory(), impl_->delivery, config->server(),
                                     impl_->log);
+  } catch (...) {
+  }
+}
+
+bool Quillstone::flush(std::chrono::milliseconds timeout) noexcept {
+  try {
+    // The reports may wait for this very thread.
+    if (platform::onLibraryThread()) return false;
+    return impl_->delivery.flush(timeout);
+  } catch (...) {
+    return false;
+  }
+}
+
+void Quillstone::setEnabled(bool enabled) noexcept {
+  try {
+    crash::setCrashFilesEnabled(enabled);
+    const bool wasEnabled = impl_->delivery.setEnabled(enabled);
+    if (!enabled || wasEnabled) return;
+    if (impl_->state.takeHeldCrashUpload()) flushPendingCrashes();
+    // The device report armed while reporting was off did nothing: arm it again.
+    const auto config = impl_->state.config();
+    if (!config || !config->reportDevice() || impl_->state.deviceReported()) return;
+    if (!config->requireConsent() || impl_->state.consented()) impl_->scheduleDeviceReport();
   } catch (...) {
   }
 }

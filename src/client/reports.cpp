@@ -27,7 +27,8 @@ report::EnvelopeContext envelopeContext(const Quillstone::Config& config, const 
 void Reports::track(std::string_view name, double value,
                     const std::optional<report::Properties>& props) {
   const auto config = state_.config();
-  if (!config) return;  // nowhere to send it before start
+  if (!config) return;               // nowhere to send it before start
+  if (!delivery_.enabled()) return;  // the host turned reporting off
   if (!std::isfinite(value)) return;
   // Judged on the whole name, so a long run of spaces before the text still counts as a name.
   // An invalid byte is not blank, and neither is its replacement.
@@ -42,7 +43,7 @@ void Reports::track(std::string_view name, double value,
 
 void Reports::capture(std::string_view name, std::string_view message, std::string_view stack) {
   const auto config = state_.config();
-  if (!config) return;
+  if (!config || !delivery_.enabled()) return;
   std::string stackText;
   std::string images;
   if (stack.empty()) {

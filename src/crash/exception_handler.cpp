@@ -11,6 +11,7 @@
 #include <typeinfo>
 
 #include "base/text.hpp"
+#include "crash/capture_switch.hpp"
 #include "crash/crash_dir.hpp"
 #include "crash/crash_files.hpp"
 #include "crash/crash_slot.hpp"
@@ -66,7 +67,7 @@ void recordActiveException(const std::exception_ptr& exception, std::uint64_t ha
   // Where the runtime called this handler: the frames above it are the library's own.
   const auto handlerReturn = reinterpret_cast<std::uintptr_t>(__builtin_return_address(0));
   const std::exception_ptr exception = std::current_exception();
-  if (exception && !entered.exchange(true)) {
+  if (exception && crashFilesEnabled() && !entered.exchange(true)) {
     CrashSlot& slot = crashSlot();
     // First, so that even a failure below leaves no signal file for the coming abort.
     slot.markExceptionSeen(::gettid());

@@ -18,6 +18,7 @@
 #include <iterator>
 
 #include "crash/alternate_stacks.hpp"
+#include "crash/capture_switch.hpp"
 #include "crash/crash_slot.hpp"
 #include "crash/image_list.hpp"
 
@@ -304,7 +305,9 @@ void crashSignalHandler(int signo, siginfo_t* info, void* context) {
   if (walkingThread.load() == self) siglongjmp(walkInterrupted, 1);
   const int savedErrno = errno;
   CrashSlot& slot = crashSlot();
-  if (slot.exceptionSeen()) {
+  if (!crashFilesEnabled()) {
+    // The host turned reporting off: the crash goes on as if the library were not there.
+  } else if (slot.exceptionSeen()) {
     // The exception's record is the report; let its writer finish before the process ends.
     if (slot.exceptionThread() != self)
       waitForOtherWriter([&] { return slot.exceptionRecorded(); });

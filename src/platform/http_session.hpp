@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -21,7 +22,25 @@ struct HttpRequest {
   // Whether the reply's body is wanted in HttpResponse::body (a reply above 4 MiB then fails
   // the request); otherwise it is discarded as it arrives.
   bool keepResponseBody = false;
+
+  // May be dropped while it waits for a connection and too much waits (see kMaxWaitingRequests).
+  // Crash uploads and the install request are not: a dropped one is lost for good.
+  bool droppable = false;
+  // Who sent it, for dropWaiting(); null when no sender drops its requests.
+  const void* sender = nullptr;
 };
+
+// What may wait for a free connection, in all origins together: beyond either bound the oldest
+// droppable request is dropped, so a server that accepts and never answers cannot grow the
+// host's memory without end. Requests handed to the session faster than its thread takes them
+// up are held to the same bounds where they are handed over, so in a flood at most twice these
+// wait in all.
+inline constexpr std::size_t kMaxWaitingRequests = 10000;
+inline constexpr std::size_t kMaxWaitingBytes = 8 * 1024 * 1024;
+
+// What one waiting request counts against kMaxWaitingBytes: its URL, headers and body, and what
+// holding it costs besides.
+std::size_t waitingBytes(const HttpRequest& request) noexcept;
 
 // The reply of the request's last hop: 307 and 308 replies are followed, within the rules of
 // platform/http_url.hpp; every other reply ends the request.
@@ -33,6 +52,8 @@ struct HttpResponse {
   std::string body;
   // The transport error's description, when the request failed below HTTP.
   std::optional<std::string> error;
+  // The request was dropped before it was sent: nothing of it reached the server.
+  bool dropped = false;
 };
 
 class HttpSession {
@@ -44,6 +65,9 @@ class HttpSession {
   virtual void start(HttpRequest request, Completion completion) = 0;
   // Runs `task` on the session's thread.
   virtual void dispatch(std::function<void()> task) = 0;
+  // Completes, as dropped, every request of `sender` that waits for a connection or was not yet
+  // taken up by the session; requests already sent go on. Returns at once.
+  virtual void dropWaiting(const void* sender) = 0;
 };
 
 // The process-wide session (libcurl), created on first use and never destroyed.

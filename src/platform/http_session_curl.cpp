@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <deque>
 #include <map>
@@ -15,6 +16,7 @@
 
 #include "platform/http_session.hpp"
 #include "platform/http_url.hpp"
+#include "platform/log.hpp"
 #include "platform/threads.hpp"
 
 namespace quillstone::platform {
@@ -34,6 +36,14 @@ constexpr long kMillisPerSecond = 1000;
 // How long the exit handler waits for the session thread to leave libcurl.
 constexpr auto kExitWait = std::chrono::seconds(2);
 constexpr int kPollMillis = 1000;
+// Drops this close together are one burst, told in one console line once it is over; a burst that
+// goes on is told at this interval.
+constexpr auto kDropBurstQuiet = std::chrono::seconds(1);
+constexpr auto kDropBurstLine = std::chrono::seconds(10);
+constexpr std::string_view kLogDropped = "[qs] 待发送的报告过多,已丢弃最早的 ";
+// Memory a waiting request holds besides its text: the request and transfer records, the
+// strings' and the completion's allocations (measured: about this much per held report).
+constexpr std::size_t kWaitingOverheadBytes = 640;
 
 struct Transfer {
   HttpRequest request;
@@ -44,6 +54,33 @@ struct Transfer {
   std::unique_ptr<char[]> error;
   // Redirects followed so far.
   int redirects = 0;
+  // While it waits: its place in the order of all waiting requests, and what it counts.
+  std::uint64_t sequence = 0;
+  std::size_t bytes = 0;
+};
+
+// Drops counted into one console line per burst. Touched only on the session's thread.
+class DropNotice {
+ public:
+  using Clock = std::chrono::steady_clock;
+  void count(Clock::time_point now) {
+    if (unreported_ == 0) burstStart_ = now;
+    ++unreported_;
+    lastDrop_ = now;
+  }
+  // Writes the line once the burst is over, or at intervals while it goes on.
+  void tell(Clock::time_point now) {
+    if (unreported_ == 0) return;
+    if (now - lastDrop_ < kDropBurstQuiet && now - burstStart_ < kDropBurstLine) return;
+    systemLog().write(std::string(kLogDropped) + std::to_string(unreported_));
+    unreported_ = 0;
+    burstStart_ = now;
+  }
+
+ private:
+  std::uint64_t unreported_ = 0;
+  Clock::time_point burstStart_;
+  Clock::time_point lastDrop_;
 };
 
 // Requests to one origin: how many run now, and the rest in the order they came.
@@ -101,6 +138,30 @@ class CurlHttpSession final : public HttpSession {
 
   void dispatch(std::function<void()> task) override { enqueue(Job{nullptr, std::move(task)}); }
 
+  void dropWaiting(const void* sender) override {
+    if (sender == nullptr) return;
+    // Requests the session has not taken up yet leave the queue here, so none of them starts in
+    // the meantime; their completions, like all others, run on the session's thread.
+    auto taken = std::make_shared<std::vector<std::unique_ptr<Transfer>>>();
+    {
+      std::lock_guard lock(mutex_);
+      for (auto& job : queue_) {
+        if (!job.transfer || job.transfer->request.sender != sender) continue;
+        if (job.transfer->request.droppable) {
+          --queuedCount_;
+          queuedBytes_ -= job.transfer->bytes;
+        }
+        taken->push_back(std::move(job.transfer));
+      }
+      std::erase_if(queue_, [](const Job& job) { return !job.transfer && !job.task; });
+      queueChecked_ = 0;
+    }
+    dispatch([this, sender, taken] {
+      for (auto& transfer : *taken) completeDropped(transfer->completion);
+      dropWaitingOf(sender);
+    });
+  }
+
   // Runs at exit: the session thread leaves libcurl before the libraries' own exit handlers
   // tear down what it uses. Requests still in flight are abandoned with the process.
   void stopForExit() {
@@ -117,6 +178,7 @@ class CurlHttpSession final : public HttpSession {
  private:
   void enqueue(Job job) {
     bool wake = false;
+    std::vector<std::unique_ptr<Transfer>> doomed;  // released after the lock
     {
       std::lock_guard lock(mutex_);
       if (stopping_) return;
@@ -124,10 +186,39 @@ class CurlHttpSession final : public HttpSession {
       // queue, that wake-up is still pending for every job queued behind it. Waking a thread is
       // a system call and a context switch on the host's thread, the dearest part of a report.
       wake = queue_.empty();
+      if (job.transfer && job.transfer->request.droppable) {
+        job.transfer->bytes = waitingBytes(job.transfer->request);
+        ++queuedCount_;
+        queuedBytes_ += job.transfer->bytes;
+      }
       queue_.push_back(std::move(job));
+      keepQueueBounded(doomed);
       if (!started_) startThread();
     }
     if (wake) curl_multi_wakeup(multi_);
+  }
+
+  // Called with mutex_ held. A host that reports faster than the session's thread takes the
+  // queue up must not grow it without end either. Once the queue alone holds more than may wait,
+  // its oldest droppable requests would be dropped as the oldest waiting anyway: they are
+  // dropped here, leaving only their completions, which run on the session's thread.
+  void keepQueueBounded(std::vector<std::unique_ptr<Transfer>>& doomed) {
+    while (queuedCount_ > kMaxWaitingRequests || queuedBytes_ > kMaxWaitingBytes) {
+      while (queueChecked_ < queue_.size()) {
+        const Job& job = queue_[queueChecked_];
+        if (job.transfer && job.transfer->request.droppable) break;
+        ++queueChecked_;
+      }
+      if (queueChecked_ == queue_.size()) return;
+      Job& job = queue_[queueChecked_++];
+      --queuedCount_;
+      queuedBytes_ -= job.transfer->bytes;
+      job.task = [this, completion = std::move(job.transfer->completion)]() mutable {
+        drops_.count(DropNotice::Clock::now());
+        completeDropped(completion);
+      };
+      doomed.push_back(std::move(job.transfer));
+    }
   }
 
   // Called with mutex_ held.
@@ -149,6 +240,9 @@ class CurlHttpSession final : public HttpSession {
           return;
         }
         jobs.swap(queue_);
+        queuedCount_ = 0;
+        queuedBytes_ = 0;
+        queueChecked_ = 0;
       }
       for (auto& job : jobs) {
         if (job.transfer) {
@@ -160,6 +254,7 @@ class CurlHttpSession final : public HttpSession {
       int running = 0;
       curl_multi_perform(multi_, &running);
       finishCompleted();
+      drops_.tell(DropNotice::Clock::now());
       curl_multi_poll(multi_, nullptr, 0, kPollMillis, nullptr);
     }
   }
@@ -177,7 +272,12 @@ class CurlHttpSession final : public HttpSession {
   void add(std::unique_ptr<Transfer> transfer) {
     auto& lane = lanes_[originOf(transfer->request.url)];
     if (lane.running >= kMaxConnectionsPerHost) {
+      transfer->sequence = nextSequence_++;
+      transfer->bytes = waitingBytes(transfer->request);
+      ++waitingCount_;
+      waitingBytes_ += transfer->bytes;
       lane.waiting.push_back(std::move(transfer));
+      keepWaitingBounded();
       return;
     }
     ++lane.running;
@@ -194,9 +294,62 @@ class CurlHttpSession final : public HttpSession {
     while (!lane.waiting.empty() && lane.running < kMaxConnectionsPerHost) {
       auto next = std::move(lane.waiting.front());
       lane.waiting.pop_front();
+      stopWaiting(*next);
       ++lane.running;
       begin(std::move(next));
     }
+  }
+
+  void stopWaiting(const Transfer& transfer) {
+    --waitingCount_;
+    waitingBytes_ -= transfer.bytes;
+  }
+
+  // Drops the oldest droppable waiting requests, in all lanes, until the bounds hold again; what
+  // may not be dropped stays even beyond them.
+  void keepWaitingBounded() {
+    while (waitingCount_ > kMaxWaitingRequests || waitingBytes_ > kMaxWaitingBytes) {
+      HostLane* oldestLane = nullptr;
+      std::deque<std::unique_ptr<Transfer>>::iterator oldest;
+      for (auto& [origin, lane] : lanes_) {
+        const auto it = std::find_if(lane.waiting.begin(), lane.waiting.end(),
+                                     [](const auto& t) { return t->request.droppable; });
+        if (it == lane.waiting.end()) continue;
+        if (oldestLane == nullptr || (*it)->sequence < (*oldest)->sequence) {
+          oldestLane = &lane;
+          oldest = it;
+        }
+      }
+      if (oldestLane == nullptr) return;
+      auto dropped = std::move(*oldest);
+      oldestLane->waiting.erase(oldest);
+      stopWaiting(*dropped);
+      drops_.count(DropNotice::Clock::now());
+      completeDropped(dropped->completion);
+    }
+  }
+
+  void dropWaitingOf(const void* sender) {
+    for (auto& [origin, lane] : lanes_) {
+      std::vector<std::unique_ptr<Transfer>> dropped;
+      for (auto it = lane.waiting.begin(); it != lane.waiting.end();) {
+        if ((*it)->request.sender != sender) {
+          ++it;
+          continue;
+        }
+        stopWaiting(**it);
+        dropped.push_back(std::move(*it));
+        it = lane.waiting.erase(it);
+      }
+      // After the lane is consistent: a completion may start new requests.
+      for (auto& transfer : dropped) completeDropped(transfer->completion);
+    }
+  }
+
+  static void completeDropped(Completion& completion) {
+    HttpResponse response;
+    response.dropped = true;
+    complete(completion, std::move(response));
   }
 
   CURL* takeHandle() {
@@ -339,9 +492,17 @@ class CurlHttpSession final : public HttpSession {
   std::mutex mutex_;
   std::condition_variable parkedChanged_;
   std::deque<Job> queue_;
+  // The droppable requests in queue_, and how far from its front none is left to drop.
+  std::size_t queuedCount_ = 0;
+  std::size_t queuedBytes_ = 0;
+  std::size_t queueChecked_ = 0;
   // Touched only on the session's thread.
   std::map<std::string, HostLane> lanes_;
   std::vector<CURL*> idle_;
+  std::uint64_t nextSequence_ = 0;
+  std::size_t waitingCount_ = 0;
+  std::size_t waitingBytes_ = 0;
+  DropNotice drops_;
   std::thread::id threadId_;
   bool started_ = false;
   bool stopping_ = false;
@@ -351,6 +512,12 @@ class CurlHttpSession final : public HttpSession {
 CurlHttpSession* gSession = nullptr;
 
 }  // namespace
+
+std::size_t waitingBytes(const HttpRequest& request) noexcept {
+  std::size_t bytes = kWaitingOverheadBytes + request.url.size() + request.body.size();
+  for (const auto& [name, value] : request.headers) bytes += name.size() + value.size();
+  return bytes;
+}
 
 HttpSession& systemHttpSession() noexcept {
   static CurlHttpSession* session = [] {

@@ -13,4 +13,8 @@ namespace quillstone::platform {
 // (a stack overflow included) is still captured.
 std::thread startLibraryThread(std::string name, std::function<void()> body);
 
+// Whether the calling thread is one that startLibraryThread started: a call that waits for the
+// library's threads must not wait on one of them.
+bool onLibraryThread() noexcept;
+
 }  // namespace quillstone::platform

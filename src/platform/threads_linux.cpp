@@ -5,6 +5,11 @@
 #include "platform/threads.hpp"
 
 namespace quillstone::platform {
+namespace {
+
+thread_local bool tLibraryThread = false;
+
+}  // namespace
 
 std::thread startLibraryThread(std::string name, std::function<void()> body) {
   sigset_t blocked;
@@ -14,6 +19,7 @@ std::thread startLibraryThread(std::string name, std::function<void()> body) {
   // The new thread inherits the mask, so no signal can reach it before it runs.
   pthread_sigmask(SIG_SETMASK, &blocked, &previous);
   std::thread thread([name = std::move(name), body = std::move(body)] {
+    tLibraryThread = true;
     pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
     // Blocking every asynchronous signal keeps out the request that gives the host's threads
     // their alternate stack at start, so a library thread takes its own, whenever it starts.
@@ -23,5 +29,7 @@ std::thread startLibraryThread(std::string name, std::function<void()> body) {
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return thread;
 }
+
+bool onLibraryThread() noexcept { return tLibraryThread; }
 
 }  // namespace quillstone::platform

@@ -18,6 +18,17 @@ void finish(const Done& done, bool success) {
   if (done) done(success);
 }
 
+// Runs the done callback, then closes the post's ticket: a flush that returns has seen every
+// callback of its posts run (a crash file deleted, say).
+void finish(FlushLedger& ledger, std::uint64_t ticket, const Done& done, bool success) {
+  try {
+    finish(done, success);
+  } catch (...) {
+    // The ticket closes whatever the callback did.
+  }
+  ledger.end(ticket, success);
+}
+
 }  // namespace
 
 Delivery::Delivery(platform::HttpSession& http, platform::Log& log)
@@ -42,9 +53,19 @@ std::string Delivery::endpointFor(const Url& server) const {
   return endpoint;
 }
 
-void Delivery::post(const std::optional<Url>& server, std::string body, Done done) const {
-  if (!server) {
-    http_.dispatch([done = std::move(done)] { finish(done, false); });
+bool Delivery::setEnabled(bool on) {
+  const bool was = enabled_.exchange(on, std::memory_order_relaxed);
+  if (!on) http_.dropWaiting(this);
+  return was;
+}
+
+void Delivery::post(const std::optional<Url>& server, std::string body, Done done,
+                    Waiting waiting) const {
+  const std::uint64_t ticket = ledger_->begin();
+  if (!server || !enabled()) {
+    http_.dispatch([ledger = ledger_, ticket, done = std::move(done)] {
+      finish(*ledger, ticket, done, false);
+    });
     return;
   }
   platform::HttpRequest request;
@@ -52,16 +73,18 @@ void Delivery::post(const std::optional<Url>& server, std::string body, Done don
   request.headers = {{"Content-Type", "application/json"}};
   request.body = std::move(body);
   request.timeout = kPostTimeout;
-  http_.start(std::move(request),
-              [&failures = failures_, done = std::move(done)](platform::HttpResponse r) {
-                // Runs on the HTTP session's thread.
-                bool success = r.isHttp && base::isSuccessStatus(r.status);
-                if (r.error) {
-                  failures.write(std::string(kLogNetworkFailure) + *r.error);
-                  success = false;
-                }
-                finish(done, success);
-              });
+  request.droppable = waiting == Waiting::droppable;
+  request.sender = this;
+  http_.start(std::move(request), [failures = failures_, ledger = ledger_, ticket,
+                                   done = std::move(done)](platform::HttpResponse r) {
+    // Runs on the HTTP session's thread. A dropped post was never sent: no network failure.
+    bool success = r.isHttp && base::isSuccessStatus(r.status);
+    if (r.error) {
+      failures->write(std::string(kLogNetworkFailure) + *r.error);
+      success = false;
+    }
+    finish(*ledger, ticket, done, success);
+  });
 }
 
 }  // namespace quillstone::transport

@@ -1,7 +1,10 @@
 // Delivery: the one way a report leaves the process.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -10,11 +13,16 @@
 #include "platform/log.hpp"
 #include "platform/log_coalescer.hpp"
 #include "quillstone/url.hpp"
+#include "transport/flush_ledger.hpp"
 
 namespace quillstone::transport {
 
 // Success flag of one post; runs exactly once, on the HTTP session's thread.
 using Done = std::function<void(bool)>;
+
+// Whether a post may be dropped while it waits for a connection and too much waits. Crash files
+// wait: they are deleted only once the server took them.
+enum class Waiting { droppable, kept };
 
 class Delivery {
  public:
@@ -22,7 +30,18 @@ class Delivery {
 
   // POSTs `body` to the server's "rum" endpoint and returns at once. Without a server there is
   // nowhere to send to: `done(false)`, still on the session's thread.
-  void post(const std::optional<Url>& server, std::string body, Done done) const;
+  void post(const std::optional<Url>& server, std::string body, Done done,
+            Waiting waiting = Waiting::droppable) const;
+
+  // While off, post() sends nothing and gives done(false); turning it off drops, with done(false),
+  // the posts still waiting for a connection. Posts already sent go on. Returns the switch's
+  // setting before the call.
+  bool setEnabled(bool on);
+  bool enabled() const { return enabled_.load(std::memory_order_relaxed); }
+
+  // Waits until every post made before the call has ended (its done callback has run) or
+  // `timeout` has passed; true when all of them were delivered.
+  bool flush(std::chrono::milliseconds timeout) const { return ledger_->waitForOpen(timeout); }
 
  private:
   // rumEndpoint(server) as text, remembered for the last server: building it parses URLs, and
@@ -31,8 +50,13 @@ class Delivery {
 
   platform::HttpSession& http_;
   platform::Log& log_;
-  // A server that is down fails every report: one line for the first, then a count.
-  mutable platform::LogCoalescer failures_;
+  // A server that is down fails every report: one line for the first, then a count. Shared
+  // with the completions, which may run after a short-lived delivery has gone.
+  std::shared_ptr<platform::LogCoalescer> failures_;
+  std::atomic<bool> enabled_{true};
+  // Shared with the completions, which close their tickets after the done callback: the caller
+  // may see that callback and be gone before the ticket is closed.
+  std::shared_ptr<FlushLedger> ledger_ = std::make_shared<FlushLedger>();
   mutable std::mutex endpointLock_;
   mutable std::string lastServer_;
   mutable std::string lastEndpoint_;

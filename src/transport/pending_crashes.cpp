@@ -25,18 +25,20 @@ void uploadPendingCrashes(const std::string& directory, const Delivery& delivery
     auto bytes = platform::readFile(path);
     if (!bytes) continue;
     std::string body = *bytes;
-    delivery.post(server, std::move(body),
-                  [&log, path, name, sent = std::move(*bytes)](bool success) {
-                    // Runs on the HTTP session's thread.
-                    if (!success) {
-                      log.write(std::string(kLogCrashUploadFailed) + name);
-                      return;
-                    }
-                    // A crash written meanwhile under the same name (another instance of the app)
-                    // has not been sent; it stays for the next upload.
-                    if (platform::readFile(path) == sent) platform::removeFile(path);
-                    log.write(std::string(kLogCrashUploaded) + name);
-                  });
+    delivery.post(
+        server, std::move(body),
+        [&log, path, name, sent = std::move(*bytes)](bool success) {
+          // Runs on the HTTP session's thread.
+          if (!success) {
+            log.write(std::string(kLogCrashUploadFailed) + name);
+            return;
+          }
+          // A crash written meanwhile under the same name (another instance of the app)
+          // has not been sent; it stays for the next upload.
+          if (platform::readFile(path) == sent) platform::removeFile(path);
+          log.write(std::string(kLogCrashUploaded) + name);
+        },
+        Waiting::kept);
   }
 }
 

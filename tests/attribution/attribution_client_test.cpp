@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/inline_worker.hpp"
 #include "support/recording_session.hpp"
 #include "support/temp_home.hpp"
 
@@ -18,7 +19,7 @@ using testing::RecordingSession;
 class AttributionClientTest : public ::testing::Test {
  protected:
   AttributionClient client() {
-    return AttributionClient(session, defaults, deviceIds, [] { return DeviceFacts{}; });
+    return AttributionClient(session, worker, defaults, deviceIds, [] { return DeviceFacts{}; });
   }
   nlohmann::json body(std::size_t i) const {
     return nlohmann::json::parse(session.requests.at(i).body);
@@ -26,6 +27,7 @@ class AttributionClientTest : public ::testing::Test {
 
   testing::TempHome home;
   RecordingSession session;
+  testing::InlineWorker worker;
   platform::FileDefaultsStore defaults{home.path() + "/defaults.json"};
   platform::FileKeychain keychain{home.path() + "/keychain.json"};
   DeviceIdSource deviceIds{keychain};
@@ -111,7 +113,7 @@ class RecordingDefaults final : public platform::DefaultsStore {
 TEST_F(AttributionClientTest, ReplyTextIsStoredBeforeTheFlag) {
   // Were the flag first, a process dying between the writes would keep an empty answer for good.
   RecordingDefaults recording;
-  AttributionClient c(session, recording, deviceIds, [] { return DeviceFacts{}; });
+  AttributionClient c(session, worker, recording, deviceIds, [] { return DeviceFacts{}; });
   c.start("app", server, nullptr);
   session.completions.at(0)(platform::HttpResponse{true, 200, R"({"matched":true})", {}});
   ASSERT_EQ(recording.writes.size(), 2u);

@@ -15,6 +15,7 @@
 
 #include "attribution/attribution_client.hpp"
 #include "platform/defaults_store.hpp"
+#include "platform/http_session.hpp"
 #include "platform/keychain.hpp"
 #include "quillstone/attribution.hpp"
 #include "support/child_process.hpp"
@@ -314,6 +315,37 @@ TEST_F(InstallRequest, TwoStartsBeforeTheFirstReplyGiveTwoRequestsAndTwoCallback
   EXPECT_EQ(collector.requestsTo(kInstallPath).size(), 2u);
   EXPECT_TRUE(answers.result(0).matched());
   EXPECT_TRUE(answers.result(1).matched());
+}
+
+TEST_F(InstallRequest, ConcurrentReportsArriveWhileTheHostsCallbackBlocks) {
+  // Shared with the callback, which may still be leaving when the test ends.
+  struct Gate {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false;
+    bool released = false;
+  };
+  auto gate = std::make_shared<Gate>();
+  Attribution::shared().start("app", server(), [gate](const Attribution::Result&) {
+    std::unique_lock lock(gate->mutex);
+    gate->entered = true;
+    gate->changed.notify_all();
+    // Bounded beyond the test's own wait, so a callback on the network thread fails the test.
+    gate->changed.wait_for(lock, std::chrono::seconds(60), [&] { return gate->released; });
+  });
+  {
+    std::unique_lock lock(gate->mutex);
+    ASSERT_TRUE(
+        gate->changed.wait_for(lock, std::chrono::seconds(15), [&] { return gate->entered; }));
+  }
+  platform::HttpRequest report;
+  report.url = collector.url() + "rum";
+  report.body = "{}";
+  platform::systemHttpSession().start(std::move(report), nullptr);
+  EXPECT_TRUE(collector.waitForRequests(2));
+  std::lock_guard lock(gate->mutex);
+  gate->released = true;
+  gate->changed.notify_all();
 }
 
 }  // namespace

@@ -8,16 +8,21 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <quillstone/quillstone.hpp>
 #include <regex>
 #include <set>
 
+#include "crash/crash_dir.hpp"
 #include "platform/bundle.hpp"
 #include "platform/defaults_store.hpp"
+#include "platform/files.hpp"
+#include "platform/http_session.hpp"
 #include "support/child_process.hpp"
 #include "support/collector.hpp"
 #include "support/temp_home.hpp"
+#include "support/wait.hpp"
 
 namespace quillstone {
 namespace {
@@ -404,6 +409,43 @@ TEST_F(Reports, TestEventSendsTheFixedErrorWithTheCallersStack) {
   EXPECT_EQ(message, "接入自检 —— 看到这条说明已经接通");
   EXPECT_EQ(message.size(), 50u);
   EXPECT_FALSE(error["data"]["stack"].get<std::string>().empty());
+}
+
+TEST_F(Reports, ConcurrentFlushOnALibraryThreadReturnsFalseAtOnce) {
+  start();
+  client().track("queued", 0, std::nullopt);
+  // Queued behind the report on the thread that sends it: waiting there would wait for itself.
+  std::atomic<int> answer{-1};
+  platform::systemHttpSession().dispatch(
+      [&] { answer = client().flush(std::chrono::hours(1)) ? 1 : 0; });
+  ASSERT_TRUE(testing::waitUntil([&] { return answer.load() != -1; }));
+  EXPECT_EQ(answer.load(), 0);
+  EXPECT_TRUE(client().flush(std::chrono::seconds(15)));
+  EXPECT_EQ(collector_.count(), 1u);
+}
+
+TEST_F(Reports, SwitchedOffNeitherWritesNorUploadsCrashFilesUntilOnAgain) {
+  client().setEnabled(false);
+  const std::string directory = crash::crashDirectory();
+  const std::string pending = directory + "/earlier-run.json";
+  std::filesystem::create_directories(directory);
+  ASSERT_TRUE(platform::writeFileAtomically(pending, "{\"pending\":1}", 0600));
+  auto withCrashes = config();
+  withCrashes.setReportCrash(true);
+  client().start(withCrashes);
+  client().track("while-off", 0, std::nullopt);
+  EXPECT_TRUE(client().flush(std::chrono::seconds(15)));  // nothing was queued
+
+  const auto result = testing::runInChild([] { Quillstone::shared().testCrash(); });
+  EXPECT_TRUE(result.signaled && result.signal == SIGILL) << result.describe();
+  EXPECT_FALSE(platform::readFile(directory + "/crash-signal.json").has_value());
+  EXPECT_EQ(collector_.count(), 0u);
+
+  client().setEnabled(true);
+  EXPECT_TRUE(client().flush(std::chrono::seconds(15)));
+  ASSERT_EQ(collector_.count(), 1u);
+  EXPECT_EQ(collector_.requests()[0].body, "{\"pending\":1}");
+  EXPECT_FALSE(platform::readFile(pending).has_value());
 }
 
 TEST(TestCrash, EndsTheProcessWithSigill) {

@@ -13,12 +13,15 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/child_process.hpp"
 #include "support/collector.hpp"
+#include "support/log_capture.hpp"
 #include "support/raw_server.hpp"
 #include "support/wait.hpp"
 
@@ -256,6 +259,83 @@ TEST(HttpSession, ProcessExitWithRequestsInFlightNeitherCrashesNorHangs) {
   close(accepted[0]);
   close(accepted[1]);
 }
+
+// Requests beyond what may wait for a connection against a server that accepts and never
+// answers: count-bound small ones, or byte-bound large ones.
+struct WaitingBound {
+  const char* name;
+  std::size_t bodyBytes;
+  std::size_t droppable;
+};
+
+class HttpSessionWaiting : public ::testing::TestWithParam<WaitingBound> {};
+
+TEST_P(HttpSessionWaiting, DropsTheOldestDroppableBeyondTheBoundAndKeepsTheRest) {
+  RawServer server([](RawServer& self, int client) { self.holdUntilReleased(client); });
+  testing::StderrCapture console;
+  // Completions may outlive a failed assertion: what they touch is shared with them.
+  struct Seen {
+    std::mutex mutex;
+    std::set<std::size_t> dropped;
+    std::atomic<std::size_t> completed{0};
+    std::atomic<bool> keptCompleted{false};
+  };
+  auto seen = std::make_shared<Seen>();
+  const auto sent = [&](HttpRequest request) {
+    request.sender = seen.get();
+    return request;
+  };
+  // Fills the six connections, so everything after waits.
+  for (int i = 0; i < 6; ++i) {
+    systemHttpSession().start(sent(post(server.url())),
+                              [seen](HttpResponse) { ++seen->completed; });
+  }
+  const HttpRequest kept = sent(post(server.url()));
+  systemHttpSession().start(kept, [seen](HttpResponse) {
+    seen->keptCompleted = true;
+    ++seen->completed;
+  });
+  const std::size_t count = GetParam().droppable;
+  HttpRequest sample = sent(post(server.url(), std::string(GetParam().bodyBytes, 'x')));
+  sample.droppable = true;
+  for (std::size_t i = 0; i < count; ++i) {
+    systemHttpSession().start(sample, [seen, i](HttpResponse r) {
+      if (r.dropped && !r.error) {
+        std::lock_guard lock(seen->mutex);
+        seen->dropped.insert(i);
+      }
+      ++seen->completed;
+    });
+  }
+  const std::size_t fit = std::min(kMaxWaitingRequests - 1,
+                                   (kMaxWaitingBytes - waitingBytes(kept)) / waitingBytes(sample));
+  const std::size_t expected = count - fit;
+  EXPECT_TRUE(waitUntil([&] {
+    std::lock_guard lock(seen->mutex);
+    return seen->dropped.size() >= expected;
+  }));
+  std::set<std::size_t> oldest;
+  for (std::size_t i = 0; i < expected; ++i) oldest.insert(i);
+  {
+    std::lock_guard lock(seen->mutex);
+    EXPECT_EQ(seen->dropped, oldest);
+  }
+  EXPECT_FALSE(seen->keptCompleted.load());
+  const std::string line = "[qs] 待发送的报告过多,已丢弃最早的 " + std::to_string(expected) + "\n";
+  EXPECT_TRUE(console.waitFor(line));
+  const std::string text = console.text();
+  EXPECT_EQ(text.find("[qs] 待发送的报告过多"), text.rfind("[qs] 待发送的报告过多")) << text;
+
+  // Leaves nothing behind for the next test: what waits is dropped, what runs is let go.
+  systemHttpSession().dropWaiting(seen.get());
+  server.release();
+  EXPECT_TRUE(waitUntil([&] { return seen->completed.load() == count + 7; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Bounds, HttpSessionWaiting,
+                         ::testing::Values(WaitingBound{"Count", 2, kMaxWaitingRequests + 49},
+                                           WaitingBound{"Bytes", 64 * 1024, 140}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace quillstone::platform

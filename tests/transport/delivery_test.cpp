@@ -8,6 +8,7 @@
 
 #include "support/closed_port.hpp"
 #include "support/collector.hpp"
+#include "support/raw_server.hpp"
 #include "support/recording_log.hpp"
 #include "support/wait.hpp"
 
@@ -16,6 +17,7 @@ namespace {
 
 using testing::CannedResponse;
 using testing::Collector;
+using testing::RawServer;
 using testing::RecordingLog;
 using testing::waitUntil;
 
@@ -170,6 +172,73 @@ TEST_F(DeliveryTest, ConcurrencyManyPostsFromManyThreadsEachCompleteOnce) {
   ASSERT_TRUE(waitUntil([&] { return successes + failures == kTotal; }));
   EXPECT_EQ(successes, kTotal);
   EXPECT_EQ(collector.count(), static_cast<std::size_t>(kTotal));
+}
+
+// How the server answers, and what a flush then says.
+struct FlushCase {
+  const char* name;
+  int status;  // 0: accepts and never answers
+  bool delivered;
+};
+
+class DeliveryFlush : public ::testing::TestWithParam<FlushCase> {};
+
+TEST_P(DeliveryFlush, ConcurrencyWaitsForEveryEarlierPostAndSaysWhetherAllWereDelivered) {
+  constexpr int kPosts = 8;
+  Collector collector;
+  collector.setResponse(CannedResponse{GetParam().status, "", "text/plain"});
+  RawServer silent([](RawServer& self, int client) { self.holdUntilReleased(client); });
+  const std::string server = GetParam().status == 0 ? silent.base() : collector.url();
+  RecordingLog log;
+  Delivery delivery{platform::systemHttpSession(), log};
+  std::atomic<int> done{0};
+  for (int i = 0; i < kPosts; ++i) delivery.post(Url::parse(server), "{}", [&](bool) { ++done; });
+  const auto timeout =
+      GetParam().status == 0 ? std::chrono::milliseconds(300) : std::chrono::milliseconds(15000);
+  EXPECT_EQ(delivery.flush(timeout), GetParam().delivered);
+  if (GetParam().status != 0) {
+    // Every callback has run by the time a flush that did not time out returns.
+    EXPECT_EQ(done.load(), kPosts);
+    // Nothing is open any more: a later flush has nothing to wait for.
+    EXPECT_TRUE(delivery.flush(std::chrono::milliseconds(0)));
+  }
+  // The held posts end before what their completions use goes away.
+  silent.release();
+  EXPECT_TRUE(waitUntil([&] { return done.load() == kPosts; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, DeliveryFlush,
+                         ::testing::Values(FlushCase{"Accepted", 200, true},
+                                           FlushCase{"Refused", 500, false},
+                                           FlushCase{"Silent", 0, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DeliveryTest, ConcurrencySwitchedOffSendsNothingDropsWhatWaitsAndResumes) {
+  RawServer silent([](RawServer& self, int client) { self.holdUntilReleased(client); });
+  std::atomic<int> failed{0};
+  const auto count = [&](bool ok) { failed += ok ? 0 : 1; };
+  // Six posts take the connections; four wait for one.
+  for (int i = 0; i < 10; ++i) delivery.post(Url::parse(silent.base()), "{}", count);
+  ASSERT_TRUE(waitUntil([&] { return silent.accepted() == 6; }));
+  delivery.setEnabled(false);
+  EXPECT_TRUE(waitUntil([&] { return failed.load() == 4; }));
+  Outcome whileOff;
+  delivery.post(Url::parse(collector.url()), "{}", whileOff.callback());
+  ASSERT_TRUE(whileOff.arrived());
+  EXPECT_FALSE(whileOff.success);
+
+  delivery.setEnabled(true);
+  Outcome after;
+  delivery.post(Url::parse(collector.url()), "{\"n\":1}", after.callback());
+  ASSERT_TRUE(after.arrived());
+  EXPECT_TRUE(after.success);
+  EXPECT_EQ(collector.count(), 1u);  // the post made while off never went out
+  EXPECT_EQ(collector.requests().at(0).body, "{\"n\":1}");
+  EXPECT_EQ(failed.load(), 4);
+  EXPECT_TRUE(log.lines().empty());
+  // The held posts end before what their completions use goes away.
+  silent.release();
+  EXPECT_TRUE(waitUntil([&] { return failed.load() == 10; }));
 }
 
 }  // namespace

@@ -1,0 +1,40 @@
+#include "transport/flush_ledger.hpp"
+
+#include <algorithm>
+
+namespace quillstone::transport {
+
+std::uint64_t FlushLedger::begin() {
+  std::lock_guard lock(mutex_);
+  ++open_;
+  return ++lastTicket_;
+}
+
+void FlushLedger::end(std::uint64_t ticket, bool delivered) {
+  bool notify = false;
+  {
+    std::lock_guard lock(mutex_);
+    --open_;
+    // Tickets are handed out in order, so a post begun before a flush has a ticket no later
+    // than the flush's last one: counting those is enough, no post needs to be remembered.
+    for (Waiter* waiter : waiters_) {
+      if (ticket > waiter->lastTicket) continue;
+      --waiter->open;
+      if (!delivered) waiter->allDelivered = false;
+      notify = notify || waiter->open == 0;
+    }
+  }
+  if (notify) ended_.notify_all();
+}
+
+bool FlushLedger::waitForOpen(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  Waiter waiter{lastTicket_, open_, true};
+  if (waiter.open == 0) return true;
+  waiters_.push_back(&waiter);
+  const bool ended = ended_.wait_for(lock, timeout, [&waiter] { return waiter.open == 0; });
+  std::erase(waiters_, &waiter);
+  return ended && waiter.allDelivered;
+}
+
+}  // namespace quillstone::transport

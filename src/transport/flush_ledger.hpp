@@ -1,0 +1,37 @@
+// Which posts are still open, so that a flush can wait for those made before it.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace quillstone::transport {
+
+class FlushLedger {
+ public:
+  // Notes a post that has begun; its ticket goes to end().
+  std::uint64_t begin();
+  // Notes that the post `ticket` has ended and whether it was delivered.
+  void end(std::uint64_t ticket, bool delivered);
+  // Waits until every post begun before the call has ended or `timeout` has passed; true when
+  // all of them ended delivered.
+  bool waitForOpen(std::chrono::milliseconds timeout);
+
+ private:
+  // One waiting flush: the last ticket it waits for and how many of its posts are still open.
+  struct Waiter {
+    std::uint64_t lastTicket;
+    std::size_t open;
+    bool allDelivered;
+  };
+
+  std::mutex mutex_;
+  std::condition_variable ended_;
+  std::uint64_t lastTicket_ = 0;
+  std::size_t open_ = 0;
+  std::vector<Waiter*> waiters_;
+};
+
+}  // namespace quillstone::transport
