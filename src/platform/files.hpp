@@ -13,6 +13,16 @@ namespace quillstone::platform {
 // The whole content of a file, or nullopt when it cannot be read.
 std::optional<std::string> readFile(const std::string& path);
 
+// What reading a whole file found. A file that is not there is told apart from one that could
+// not be read (no free descriptor, a directory in its place, an I/O error): only the first may
+// be taken as empty and replaced.
+struct FileRead {
+  enum class Status { read, missing, failed };
+  Status status = Status::failed;
+  std::string bytes;  // the content when read
+};
+FileRead readFileChecked(const std::string& path);
+
 // Replaces `path` with `bytes` so that a reader, or a process killed at any moment, sees either
 // the old content or the new one: temporary file, fsync, rename, fsync of the directory.
 // The file gets exactly `mode`. Returns false when the file could not be replaced.

@@ -65,23 +65,35 @@ bool isExistingPrivateDirectory(const std::string& path) {
 
 }  // namespace
 
-std::optional<std::string> readFile(const std::string& path) {
+FileRead readFileChecked(const std::string& path) {
+  FileRead result;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string content;
+  if (fd < 0) {
+    // A missing parent directory means the file is not there either.
+    if (errno == ENOENT || errno == ENOTDIR) result.status = FileRead::Status::missing;
+    return result;
+  }
   char buffer[16384];
   for (;;) {
     const ssize_t got = ::read(fd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       ::close(fd);
-      return std::nullopt;
+      result.bytes.clear();
+      return result;
     }
     if (got == 0) break;
-    content.append(buffer, static_cast<std::size_t>(got));
+    result.bytes.append(buffer, static_cast<std::size_t>(got));
   }
   ::close(fd);
-  return content;
+  result.status = FileRead::Status::read;
+  return result;
+}
+
+std::optional<std::string> readFile(const std::string& path) {
+  auto result = readFileChecked(path);
+  if (result.status != FileRead::Status::read) return std::nullopt;
+  return std::move(result.bytes);
 }
 
 bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
