@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -61,6 +62,9 @@ class FileDefaultsStore final : public DefaultsStore {
   std::mutex writeMutex_;
   std::uint64_t writtenGeneration_ = 0;
 };
+
+// The store's file name in the app's configuration directory.
+inline constexpr std::string_view kDefaultsFileName = "defaults.json";
 
 // The app's store: ${XDG_CONFIG_HOME:-$HOME/.config}/<app>/defaults.json.
 DefaultsStore& systemDefaults() noexcept;

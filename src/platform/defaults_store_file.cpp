@@ -103,7 +103,8 @@ void FileDefaultsStore::persist(std::optional<Write> write) {
 }
 
 DefaultsStore& systemDefaults() noexcept {
-  static DefaultsStore* store = new FileDefaultsStore(configDirectory() + "/defaults.json");
+  static DefaultsStore* store =
+      new FileDefaultsStore(configDirectory() + "/" + std::string(kDefaultsFileName));
   return *store;
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <string_view>
 
 #include "platform/files.hpp"
@@ -14,6 +15,9 @@ namespace quillstone::platform {
 namespace {
 
 constexpr mode_t kPrivateDirectoryMode = 0700;
+// A temporary file is named after its target: "<target>.tmp." and mkostemp's six characters.
+constexpr std::string_view kTemporaryInfix = ".tmp.";
+constexpr std::string_view kTemporaryUnique = "XXXXXX";
 
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -39,6 +43,25 @@ void syncDirectoryOf(const std::string& path) {
 bool isDirectory(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// True when `name` is one of writeFileAtomically's temporaries for `target` (any, when empty).
+bool isTemporaryOf(std::string_view name, std::string_view target) {
+  const std::size_t suffix = kTemporaryInfix.size() + kTemporaryUnique.size();
+  if (name.size() <= suffix) return false;
+  const std::string_view stem = name.substr(0, name.size() - suffix);
+  if (!target.empty() && stem != target) return false;
+  return name.substr(stem.size(), kTemporaryInfix.size()) == kTemporaryInfix;
+}
+
+// True when the regular file `path` was last modified at least `age` ago.
+bool isStaleFile(const std::string& path, std::chrono::seconds age) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  // A modification time in the future is not stale: the clock may have been set back.
+  return now.tv_sec - info.st_mtim.tv_sec >= age.count();
 }
 
 // True when a component of `path` is "." or "..": then an existing final directory says
@@ -97,7 +120,8 @@ std::optional<std::string> readFile(const std::string& path) {
 }
 
 bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
-  std::string temporary = path + ".tmp.XXXXXX";
+  std::string temporary = path;
+  temporary.append(kTemporaryInfix).append(kTemporaryUnique);
   const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) return false;
   const bool written = ::fchmod(fd, mode) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
@@ -137,6 +161,15 @@ std::vector<std::string> listDirectory(const std::string& directory) {
   }
   ::closedir(dir);
   return names;
+}
+
+void removeStaleTemporaries(const std::string& directory, std::string_view target,
+                            std::chrono::seconds age) {
+  for (const std::string& name : listDirectory(directory)) {
+    if (!isTemporaryOf(name, target)) continue;
+    const std::string path = directory + "/" + name;
+    if (isStaleFile(path, age)) ::unlink(path.c_str());
+  }
 }
 
 bool removeFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }

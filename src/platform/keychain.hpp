@@ -48,6 +48,9 @@ class FileKeychain final : public Keychain {
   nlohmann::json unsaved_ = nlohmann::json::object();
 };
 
+// The keychain's file name in the app's data directory.
+inline constexpr std::string_view kKeychainFileName = "keychain.json";
+
 // The app's keychain: ${XDG_DATA_HOME:-$HOME/.local/share}/<app>/keychain.json.
 Keychain& systemKeychain() noexcept;
 

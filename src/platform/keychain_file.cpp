@@ -131,7 +131,8 @@ bool FileKeychain::add(const std::string& account, std::string_view data) noexce
 
 Keychain& systemKeychain() noexcept {
   // Never destroyed: the library's threads may still read it while the process exits.
-  static Keychain* keychain = new FileKeychain(dataDirectory() + "/keychain.json");
+  static Keychain* keychain =
+      new FileKeychain(dataDirectory() + "/" + std::string(kKeychainFileName));
   return *keychain;
 }
 
