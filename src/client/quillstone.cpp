@@ -3,6 +3,7 @@
 
 #include "client/device_reporting.hpp"
 #include "client/facade_impl.hpp"
+#include "client/stale_files.hpp"
 #include "crash/build_uuid.hpp"
 #include "crash/capture_switch.hpp"
 #include "crash/crash_dir.hpp"
@@ -57,6 +58,11 @@ void Quillstone::start(const Config& config) noexcept {
     std::call_once(buildIdChecked, [this] {
       if (crash::imageUUID().empty()) impl_->log.write(crash::kLogNoBuildId);
     });
+  } catch (...) {
+  }
+  try {
+    // Off the host's thread: it lists three directories.
+    client::scheduleStaleTemporarySweep(impl_->worker);
   } catch (...) {
   }
   if (config.reportCrash()) {

@@ -5,8 +5,10 @@
 
 namespace quillstone::crash {
 
+std::string crashDirectoryPath() { return platform::cachesDirectory() + "/quillstone"; }
+
 std::string crashDirectory() {
-  std::string directory = platform::cachesDirectory() + "/quillstone";
+  std::string directory = crashDirectoryPath();
   platform::makePrivateDirectories(directory);
   return directory;
 }

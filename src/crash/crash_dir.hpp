@@ -10,6 +10,9 @@ namespace quillstone::crash {
 // returned even when the directory could not be created.
 std::string crashDirectory();
 
+// The crash directory's path, without creating it.
+std::string crashDirectoryPath();
+
 // Creates `directory` as crashDirectory() does and tells whether crash files can be written in
 // it.
 bool crashDirectoryWritable(const std::string& directory);

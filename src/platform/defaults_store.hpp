@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
@@ -28,8 +29,11 @@ class DefaultsStore {
 
 // One JSON object in a file, loaded on first use. Every change rewrites the whole file
 // atomically, so a crash or kill mid-write leaves the old or the new content, never a mix.
-// A missing, unreadable or corrupt file counts as empty and is replaced whole by the next change.
-// Thread-safe.
+// A missing file, or one that was read and holds no JSON object, counts as empty and is replaced
+// whole by the next change. A file that could not be read (no free descriptor, say) is left
+// untouched and read again at the next access; meanwhile the values set live in memory only,
+// and once the file is read its stored values win over them: only keys the file lacks are
+// added to it. Thread-safe.
 class FileDefaultsStore final : public DefaultsStore {
  public:
   explicit FileDefaultsStore(std::string path) : path_(std::move(path)) {}
@@ -38,17 +42,29 @@ class FileDefaultsStore final : public DefaultsStore {
   std::string stringOrInsert(const std::string& key, std::string value) override;
 
  private:
-  void loadIfNeeded();  // with mutex_ held
-  void persist(std::string text, std::uint64_t generation);
+  struct Write {
+    std::string text;
+    std::uint64_t generation = 0;
+  };
+  // With mutex_ held. Reads the file until it has been read once; returns the write that adds
+  // to it the values set while it could not be read, when there are any.
+  std::optional<Write> loadIfNeeded();
+  // With mutex_ held: the write of the current values, none while the file is still unread.
+  std::optional<Write> change();
+  void persist(std::optional<Write> write);
 
   const std::string path_;
   std::mutex mutex_;
-  nlohmann::json values_;
+  // The file's values with this process's changes; before the file is read, the changes only.
+  nlohmann::json values_ = nlohmann::json::object();
   bool loaded_ = false;
   std::uint64_t generation_ = 0;
   std::mutex writeMutex_;
   std::uint64_t writtenGeneration_ = 0;
 };
+
+// The store's file name in the app's configuration directory.
+inline constexpr std::string_view kDefaultsFileName = "defaults.json";
 
 // The app's store: ${XDG_CONFIG_HOME:-$HOME/.config}/<app>/defaults.json.
 DefaultsStore& systemDefaults() noexcept;

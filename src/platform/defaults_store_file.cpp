@@ -1,6 +1,7 @@
 #include "platform/defaults_store.hpp"
 #include "platform/files.hpp"
 #include "platform/paths.hpp"
+#include "platform/stored_object.hpp"
 
 namespace quillstone::platform {
 namespace {
@@ -31,64 +32,79 @@ std::string DefaultsStore::stringOrInsert(const std::string& key, std::string va
   return value;
 }
 
-void FileDefaultsStore::loadIfNeeded() {
-  if (loaded_) return;
+std::optional<FileDefaultsStore::Write> FileDefaultsStore::loadIfNeeded() {
+  if (loaded_) return std::nullopt;
+  auto stored = readStoredObject(path_);
+  if (!stored) return std::nullopt;
+  const bool added = !adoptMissing(*stored, values_).empty();
+  values_ = std::move(*stored);
   loaded_ = true;
-  values_ = nlohmann::json::object();
-  const auto text = readFile(path_);
-  if (!text) return;
-  auto parsed = nlohmann::json::parse(*text, nullptr, /*allow_exceptions=*/false);
-  if (parsed.is_object()) values_ = std::move(parsed);
+  return added ? change() : std::nullopt;
+}
+
+std::optional<FileDefaultsStore::Write> FileDefaultsStore::change() {
+  if (!loaded_) return std::nullopt;
+  return Write{values_.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
+               ++generation_};
 }
 
 std::optional<nlohmann::json> FileDefaultsStore::value(const std::string& key) {
-  std::lock_guard lock(mutex_);
-  loadIfNeeded();
-  const auto it = values_.find(key);
-  if (it == values_.end()) return std::nullopt;
-  return *it;
+  std::optional<nlohmann::json> found;
+  std::optional<Write> write;
+  {
+    std::lock_guard lock(mutex_);
+    write = loadIfNeeded();
+    const auto it = values_.find(key);
+    if (it != values_.end()) found = *it;
+  }
+  persist(std::move(write));
+  return found;
 }
 
 void FileDefaultsStore::setValue(const std::string& key, nlohmann::json value) {
-  std::string text;
-  std::uint64_t generation;
+  std::optional<Write> write;
   {
     std::lock_guard lock(mutex_);
     loadIfNeeded();
     values_[key] = std::move(value);
-    text = values_.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    generation = ++generation_;
+    write = change();
   }
-  persist(std::move(text), generation);
+  persist(std::move(write));
 }
 
 std::string FileDefaultsStore::stringOrInsert(const std::string& key, std::string value) {
-  std::string text;
-  std::uint64_t generation;
+  std::optional<Write> write;
+  std::optional<std::string> existing;
   {
     std::lock_guard lock(mutex_);
-    loadIfNeeded();
+    write = loadIfNeeded();
     const auto it = values_.find(key);
-    if (it != values_.end() && it->is_string()) return it->get<std::string>();
-    values_[key] = value;
-    text = values_.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    generation = ++generation_;
+    if (it != values_.end() && it->is_string()) {
+      existing = it->get<std::string>();
+    } else {
+      values_[key] = value;
+      write = change();
+    }
   }
-  persist(std::move(text), generation);
-  return value;
+  persist(std::move(write));
+  return existing ? std::move(*existing) : value;
 }
 
 // The file is written outside the map's lock, so readers never wait on the disk; a write that
 // lost the race to a newer one is skipped.
-void FileDefaultsStore::persist(std::string text, std::uint64_t generation) {
+void FileDefaultsStore::persist(std::optional<Write> write) {
+  if (!write) return;
   std::lock_guard lock(writeMutex_);
-  if (generation <= writtenGeneration_) return;
+  if (write->generation <= writtenGeneration_) return;
   makePrivateDirectories(directoryOf(path_));
-  if (writeFileAtomically(path_, text, kDefaultsFileMode)) writtenGeneration_ = generation;
+  if (writeFileAtomically(path_, write->text, kDefaultsFileMode)) {
+    writtenGeneration_ = write->generation;
+  }
 }
 
 DefaultsStore& systemDefaults() noexcept {
-  static DefaultsStore* store = new FileDefaultsStore(configDirectory() + "/defaults.json");
+  static DefaultsStore* store =
+      new FileDefaultsStore(configDirectory() + "/" + std::string(kDefaultsFileName));
   return *store;
 }
 

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,10 +14,27 @@ namespace quillstone::platform {
 // The whole content of a file, or nullopt when it cannot be read.
 std::optional<std::string> readFile(const std::string& path);
 
+// What reading a whole file found. A file that is not there is told apart from one that could
+// not be read (no free descriptor, a directory in its place, an I/O error): only the first may
+// be taken as empty and replaced.
+struct FileRead {
+  enum class Status { read, missing, failed };
+  Status status = Status::failed;
+  std::string bytes;  // the content when read
+};
+FileRead readFileChecked(const std::string& path);
+
 // Replaces `path` with `bytes` so that a reader, or a process killed at any moment, sees either
 // the old content or the new one: temporary file, fsync, rename, fsync of the directory.
 // The file gets exactly `mode`. Returns false when the file could not be replaced.
 bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode);
+
+// Removes the temporary files writeFileAtomically left directly inside `directory` for the file
+// named `target` (for any file there when `target` is empty) when their writer was killed
+// mid-write: only regular files not modified for `age`, so that another process's write in
+// progress keeps its file.
+void removeStaleTemporaries(const std::string& directory, std::string_view target,
+                            std::chrono::seconds age);
 
 // Creates `path` and any missing parents with mode 0700, like an app's sandbox; an existing
 // final directory is narrowed to 0700. Returns false when `path` is not a directory afterwards.

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <string_view>
 
 #include "platform/files.hpp"
@@ -14,6 +15,9 @@ namespace quillstone::platform {
 namespace {
 
 constexpr mode_t kPrivateDirectoryMode = 0700;
+// A temporary file is named after its target: "<target>.tmp." and mkostemp's six characters.
+constexpr std::string_view kTemporaryInfix = ".tmp.";
+constexpr std::string_view kTemporaryUnique = "XXXXXX";
 
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -41,6 +45,25 @@ bool isDirectory(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+// True when `name` is one of writeFileAtomically's temporaries for `target` (any, when empty).
+bool isTemporaryOf(std::string_view name, std::string_view target) {
+  const std::size_t suffix = kTemporaryInfix.size() + kTemporaryUnique.size();
+  if (name.size() <= suffix) return false;
+  const std::string_view stem = name.substr(0, name.size() - suffix);
+  if (!target.empty() && stem != target) return false;
+  return name.substr(stem.size(), kTemporaryInfix.size()) == kTemporaryInfix;
+}
+
+// True when the regular file `path` was last modified at least `age` ago.
+bool isStaleFile(const std::string& path, std::chrono::seconds age) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  // A modification time in the future is not stale: the clock may have been set back.
+  return now.tv_sec - info.st_mtim.tv_sec >= age.count();
+}
+
 // True when a component of `path` is "." or "..": then an existing final directory says
 // nothing about the parents the path names on its way.
 bool hasDotComponent(std::string_view path) {
@@ -65,27 +88,40 @@ bool isExistingPrivateDirectory(const std::string& path) {
 
 }  // namespace
 
-std::optional<std::string> readFile(const std::string& path) {
+FileRead readFileChecked(const std::string& path) {
+  FileRead result;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string content;
+  if (fd < 0) {
+    // A missing parent directory means the file is not there either.
+    if (errno == ENOENT || errno == ENOTDIR) result.status = FileRead::Status::missing;
+    return result;
+  }
   char buffer[16384];
   for (;;) {
     const ssize_t got = ::read(fd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       ::close(fd);
-      return std::nullopt;
+      result.bytes.clear();
+      return result;
     }
     if (got == 0) break;
-    content.append(buffer, static_cast<std::size_t>(got));
+    result.bytes.append(buffer, static_cast<std::size_t>(got));
   }
   ::close(fd);
-  return content;
+  result.status = FileRead::Status::read;
+  return result;
+}
+
+std::optional<std::string> readFile(const std::string& path) {
+  auto result = readFileChecked(path);
+  if (result.status != FileRead::Status::read) return std::nullopt;
+  return std::move(result.bytes);
 }
 
 bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
-  std::string temporary = path + ".tmp.XXXXXX";
+  std::string temporary = path;
+  temporary.append(kTemporaryInfix).append(kTemporaryUnique);
   const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) return false;
   const bool written = ::fchmod(fd, mode) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
@@ -125,6 +161,15 @@ std::vector<std::string> listDirectory(const std::string& directory) {
   }
   ::closedir(dir);
   return names;
+}
+
+void removeStaleTemporaries(const std::string& directory, std::string_view target,
+                            std::chrono::seconds age) {
+  for (const std::string& name : listDirectory(directory)) {
+    if (!isTemporaryOf(name, target)) continue;
+    const std::string path = directory + "/" + name;
+    if (isStaleFile(path, age)) ::unlink(path.c_str());
+  }
 }
 
 bool removeFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include <nlohmann/json.hpp>
+
 namespace quillstone::platform {
 
 class Keychain {
@@ -22,8 +24,11 @@ class Keychain {
 
 // One JSON object in a file, mode 0600 in a private directory: account → {"data": base64 of the
 // bytes, "accessible": "afterFirstUnlock"}. Every change rewrites the file atomically. A file
-// that is missing, unreadable or corrupt holds no items and is replaced whole by the next
-// change. The file is read again on every call, so other processes' changes are seen.
+// that is missing, or was read and holds no JSON object, holds no items and is replaced whole by
+// the next change. The file is read again on every call, so other processes' changes are seen.
+// A file that could not be read (no free descriptor, say) is left untouched: items added
+// meanwhile live in memory only, and once the file is read again its stored items win over
+// them; the others are then written to it.
 class FileKeychain final : public Keychain {
  public:
   explicit FileKeychain(std::string path) : path_(std::move(path)) {}
@@ -32,10 +37,19 @@ class FileKeychain final : public Keychain {
   bool add(const std::string& account, std::string_view data) noexcept override;
 
  private:
+  // With mutex_ held: the file's items with the unsaved ones it lacks, which it is then given;
+  // nullopt while the file cannot be read.
+  std::optional<nlohmann::json> load();
+
   const std::string path_;
-  // Makes each read-modify-write of the file whole within the process.
+  // Makes each read-modify-write of the file whole within the process, and guards unsaved_.
   std::mutex mutex_;
+  // Items added while the file could not be read, not yet in it.
+  nlohmann::json unsaved_ = nlohmann::json::object();
 };
+
+// The keychain's file name in the app's data directory.
+inline constexpr std::string_view kKeychainFileName = "keychain.json";
 
 // The app's keychain: ${XDG_DATA_HOME:-$HOME/.local/share}/<app>/keychain.json.
 Keychain& systemKeychain() noexcept;

@@ -6,6 +6,7 @@
 #include "platform/files.hpp"
 #include "platform/keychain.hpp"
 #include "platform/paths.hpp"
+#include "platform/stored_object.hpp"
 
 namespace quillstone::platform {
 namespace {
@@ -67,25 +68,31 @@ std::string directoryOf(const std::string& path) {
   return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
-// The items in the file; an unreadable or corrupt file holds none.
-json load(const std::string& path) {
-  const auto text = readFile(path);
-  if (!text) return json::object();
-  json items = json::parse(*text, nullptr, /*allow_exceptions=*/false);
-  return items.is_object() ? items : json::object();
-}
-
 bool store(const std::string& path, const json& items) {
   if (!makePrivateDirectories(directoryOf(path))) return false;
   return writeFileAtomically(path, items.dump(), kKeychainFileMode);
 }
 
+json makeItem(std::string_view data) {
+  return {{kDataKey, encodeBase64(data)}, {kAccessibleKey, kAfterFirstUnlock}};
+}
+
 }  // namespace
+
+std::optional<json> FileKeychain::load() {
+  auto items = readStoredObject(path_);
+  if (!items) return std::nullopt;
+  json adopted = adoptMissing(*items, unsaved_);
+  // Kept until a write carries them, so a failed one is tried again at the next call.
+  unsaved_ = adopted.empty() || store(path_, *items) ? json::object() : std::move(adopted);
+  return items;
+}
 
 std::optional<std::string> FileKeychain::copy(const std::string& account) noexcept {
   try {
     std::lock_guard lock(mutex_);
-    const json items = load(path_);
+    const auto stored = load();
+    const json& items = stored ? *stored : unsaved_;
     const auto item = items.find(account);
     if (item == items.end() || !item->is_object()) return std::nullopt;
     const auto data = item->find(kDataKey);
@@ -99,9 +106,10 @@ std::optional<std::string> FileKeychain::copy(const std::string& account) noexce
 bool FileKeychain::remove(const std::string& account) noexcept {
   try {
     std::lock_guard lock(mutex_);
-    json items = load(path_);
-    if (items.erase(account) == 0) return false;
-    return store(path_, items);
+    auto items = load();
+    if (!items) return unsaved_.erase(account) > 0;
+    if (items->erase(account) == 0) return false;
+    return store(path_, *items);
   } catch (...) {
     return false;
   }
@@ -110,10 +118,12 @@ bool FileKeychain::remove(const std::string& account) noexcept {
 bool FileKeychain::add(const std::string& account, std::string_view data) noexcept {
   try {
     std::lock_guard lock(mutex_);
-    json items = load(path_);
-    if (items.contains(account)) return false;
-    items[account] = {{kDataKey, encodeBase64(data)}, {kAccessibleKey, kAfterFirstUnlock}};
-    return store(path_, items);
+    auto items = load();
+    // Unreadable, the file may hold the account already: the item waits in memory.
+    json& into = items ? *items : unsaved_;
+    if (into.contains(account)) return false;
+    into[account] = makeItem(data);
+    return !items || store(path_, *items);
   } catch (...) {
     return false;
   }
@@ -121,7 +131,8 @@ bool FileKeychain::add(const std::string& account, std::string_view data) noexce
 
 Keychain& systemKeychain() noexcept {
   // Never destroyed: the library's threads may still read it while the process exits.
-  static Keychain* keychain = new FileKeychain(dataDirectory() + "/keychain.json");
+  static Keychain* keychain =
+      new FileKeychain(dataDirectory() + "/" + std::string(kKeychainFileName));
   return *keychain;
 }
 
