@@ -230,6 +230,7 @@ class CurlHttpSession final : public HttpSession {
   }
 
   void run() {
+    markNetworkThread();
     for (;;) {
       std::deque<Job> jobs;
       {

@@ -103,6 +103,8 @@ bool passToLogHandler(std::string_view message) noexcept {
   return true;
 }
 
+bool logHandlerSet() noexcept { return handlerSet.load(std::memory_order_acquire); }
+
 void setLogHandler(LogHandler handler) noexcept {
   try {
     registerForkHandlerOnce();

@@ -9,4 +9,7 @@ namespace quillstone::platform {
 // having called nothing, when no handler is set or this thread is already running it.
 bool passToLogHandler(std::string_view message) noexcept;
 
+// Whether the host has set a handler.
+bool logHandlerSet() noexcept;
+
 }  // namespace quillstone::platform

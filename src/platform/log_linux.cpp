@@ -17,6 +17,8 @@
 #include "platform/bundle.hpp"
 #include "platform/log.hpp"
 #include "platform/log_handler.hpp"
+#include "platform/threads.hpp"
+#include "platform/worker.hpp"
 
 namespace quillstone::platform {
 namespace {
@@ -127,7 +129,19 @@ void writeWithoutSigpipe(const std::string& line) {
 class ConsoleLog final : public Log {
  public:
   void write(std::string_view message) noexcept override {
-    if (passToLogHandler(message)) return;
+    // The host's handler is host code: a line from the thread that drives the network reaches it
+    // on the worker's thread, so that a slow handler never holds up delivery.
+    if (onNetworkThread() && logHandlerSet()) {
+      try {
+        systemWorker().schedule(std::chrono::milliseconds(0),
+                                [line = std::string(message)] { systemLog().write(line); });
+        return;
+      } catch (...) {
+        // Without memory for the hand-over the line goes to stderr.
+      }
+    } else if (passToLogHandler(message)) {
+      return;
+    }
     writeToStderr(message);
   }
 };

@@ -17,4 +17,9 @@ std::thread startLibraryThread(std::string name, std::function<void()> body);
 // library's threads must not wait on one of them.
 bool onLibraryThread() noexcept;
 
+// Marks the calling thread as the one that drives the network. No host code runs there, so that
+// a slow host callback can never hold up delivery.
+void markNetworkThread() noexcept;
+bool onNetworkThread() noexcept;
+
 }  // namespace quillstone::platform

@@ -8,6 +8,7 @@ namespace quillstone::platform {
 namespace {
 
 thread_local bool tLibraryThread = false;
+thread_local bool tNetworkThread = false;
 
 }  // namespace
 
@@ -31,5 +32,9 @@ std::thread startLibraryThread(std::string name, std::function<void()> body) {
 }
 
 bool onLibraryThread() noexcept { return tLibraryThread; }
+
+void markNetworkThread() noexcept { tNetworkThread = true; }
+
+bool onNetworkThread() noexcept { return tNetworkThread; }
 
 }  // namespace quillstone::platform

@@ -12,11 +12,15 @@
 #include <thread>
 #include <vector>
 
+#include "platform/http_session.hpp"
+#include "platform/log.hpp"
 #include "support/child_process.hpp"
 #include "support/closed_port.hpp"
+#include "support/collector.hpp"
 #include "support/log_capture.hpp"
 #include "support/temp_home.hpp"
 #include "support/wait.hpp"
+#include "transport/delivery.hpp"
 
 namespace quillstone {
 namespace {
@@ -121,6 +125,27 @@ TEST(LogHandler, UnsetWaitsForACallInProgressAndNoCallComesAfter) {
   Quillstone::resolveServer("still not a server");
   EXPECT_FALSE(ranAfterUnset);
   EXPECT_EQ(calls, 1);
+}
+
+// A line from the thread that drives the network reaches the handler elsewhere: a handler that
+// blocks on it holds up no report.
+TEST(LogHandler, AHandlerBlockedOnANetworkLineHoldsUpNoReport) {
+  auto release = std::make_shared<std::atomic<bool>>(false);
+  std::atomic<bool> entered{false};
+  Quillstone::setLogHandler([&entered, release](std::string_view) {
+    entered = true;
+    // Bounded beyond the test's own wait, so a handler on the network thread fails the test.
+    waitUntil([&] { return release->load(); }, std::chrono::seconds(60));
+  });
+  testing::Collector collector;
+  transport::Delivery delivery(platform::systemHttpSession(), platform::systemLog());
+  const auto closed = "http://127.0.0.1:" + std::to_string(testing::closedLoopbackPort()) + "/";
+  delivery.post(Url::parse(closed), "{}", nullptr);
+  ASSERT_TRUE(waitUntil([&] { return entered.load(); }));
+  delivery.post(Url::parse(collector.url()), "{}", nullptr);
+  EXPECT_TRUE(collector.waitForRequests(1));
+  *release = true;
+  Quillstone::setLogHandler(nullptr);
 }
 
 }  // namespace
