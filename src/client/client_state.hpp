@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/fork_safe.hpp"
 #include "quillstone/quillstone.hpp"
 
 namespace quillstone::client {
@@ -57,7 +58,7 @@ class ClientState {
 
  private:
   const std::string sessionId_;
-  mutable std::mutex lock_;
+  mutable platform::ForkSafeMutex lock_;
   std::shared_ptr<const Quillstone::Config> config_;
   // Each record is written once, when it is added: every error report carries all twenty, and
   // sharing them makes taking the list under the lock a matter of reference counts.
