@@ -26,6 +26,11 @@ Quillstone::Config configFor(const testing::Collector& collector) {
 }
 
 TEST(Fork, ChildrenForkedWhileOtherThreadsReportCallTheLibraryAndExit) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer's allocator takes no locks around fork(): a child forked while another thread
+  // allocates hangs in its first allocation, inside the sanitizer, whatever the library does.
+  GTEST_SKIP() << "the address sanitizer's allocator is not fork-safe";
+#endif
   constexpr int kForks = 50;
   constexpr int kReportingThreads = 3;
   testing::TempHome home;
@@ -50,6 +55,9 @@ TEST(Fork, ChildrenForkedWhileOtherThreadsReportCallTheLibraryAndExit) {
       client().setUser("child");
       client().addBreadcrumb("child", {});
       client().capture("E", "m", "s");
+      // Not exit(): the leak check of a sanitizer build would count what the parent's threads
+      // held on their stacks, which a child never frees.
+      std::_Exit(0);
     });
     const auto result = testing::awaitChild(pid, std::chrono::seconds(20));
     if (!result.exited || result.exitCode != 0) {
@@ -70,13 +78,13 @@ TEST(Fork, AChildsReportArrivesOnceInASessionOfItsOwnAndTheParentsOnesOnlyOnce) 
   for (int i = 0; i < kParentReports; ++i) {
     client().track("parent-" + std::to_string(i), i, std::nullopt);
   }
-  // Forked at once, with the parent's reports still queued or on their way.
-  const pid_t pid = testing::forkChild([] {
+  // Forked with the parent's reports still on their way, once the other threads wait (see
+  // runInChild).
+  const auto child = testing::runInChild([] {
     client().track("child", 1, std::nullopt);
     // Waits for the child's own report only: the parent's are the parent's to send.
     std::_Exit(client().flush(std::chrono::seconds(15)) ? 0 : 4);
   });
-  const auto child = testing::awaitChild(pid, std::chrono::seconds(30));
   EXPECT_TRUE(child.exited && child.exitCode == 0) << child.describe();
   client().track("last", 0, std::nullopt);
   EXPECT_TRUE(client().flush(std::chrono::seconds(15)));
