@@ -12,6 +12,7 @@
 #include "attribution/install_request.hpp"
 #include "attribution/response_parser.hpp"
 #include "platform/defaults_store.hpp"
+#include "platform/fork_safe.hpp"
 #include "platform/http_session.hpp"
 #include "platform/worker.hpp"
 #include "quillstone/url.hpp"
@@ -59,7 +60,7 @@ class AttributionClient {
 
   // Guards the three fields below against hosts that call from more than one thread; held only
   // while they are copied, never across a call out of this class.
-  std::mutex mutex_;
+  platform::ForkSafeMutex mutex_;
   std::string appId_;
   std::optional<Url> server_;
   std::optional<std::string> pendingCode_;

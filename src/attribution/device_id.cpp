@@ -1,5 +1,7 @@
 #include "attribution/device_id.hpp"
 
+#include <new>
+
 #include "base/text.hpp"
 #include "platform/random.hpp"
 
@@ -19,7 +21,16 @@ void keychainSet(platform::Keychain& keychain, const std::string& account,
   keychain.add(account, value);
 }
 
+void DeviceIdSource::renewIfForked() noexcept {
+  renewal_.renewIfForked([this] {
+    new (&mutex_) std::mutex();
+    new (&roundEnded_) std::condition_variable();
+    creating_ = false;
+  });
+}
+
 std::string DeviceIdSource::deviceId() noexcept {
+  renewIfForked();
   try {
     if (auto stored = keychainGet(keychain_, kDeviceIdAccount)) return std::move(*stored);
     std::unique_lock lock(mutex_);

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/fork_safe.hpp"
 #include "platform/keychain.hpp"
 
 namespace quillstone::attribution {
@@ -35,8 +36,11 @@ class DeviceIdSource {
 
  private:
   std::string createOrRead() noexcept;
+  // A round a parent's thread had begun never ends in a forked child: the child starts without.
+  void renewIfForked() noexcept;
 
   platform::Keychain& keychain_;
+  platform::ForkRenewal renewal_;
   // Guards the creation round only; never held while the keychain is used.
   std::mutex mutex_;
   std::condition_variable roundEnded_;

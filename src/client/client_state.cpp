@@ -4,6 +4,17 @@
 
 namespace quillstone::client {
 
+const std::string& ClientState::sessionId() const noexcept {
+  sessionRenewal_.renewIfForked([this] {
+    try {
+      sessionId_ = newSessionId_();
+    } catch (...) {
+      // Without memory for an id the reports carry none; a report needs memory anyway.
+    }
+  });
+  return sessionId_;
+}
+
 std::shared_ptr<const Quillstone::Config> ClientState::config() const {
   std::lock_guard guard(lock_);
   return config_;

@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/fork_safe.hpp"
 #include "quillstone/quillstone.hpp"
 
 namespace quillstone::client {
@@ -20,10 +21,11 @@ class ClientState {
   static constexpr std::size_t kMaxBreadcrumbs = 20;
   static constexpr std::string_view kInitialPage = "/";
 
-  explicit ClientState(std::string sessionId) : sessionId_(std::move(sessionId)) {}
+  // `newSessionId` makes the session id of each process.
+  explicit ClientState(std::string (*newSessionId)()) : newSessionId_(newSessionId) {}
 
-  // Fixed for the life of the process: one id per run.
-  const std::string& sessionId() const noexcept { return sessionId_; }
+  // Fixed for the life of the process: one id per run. A forked child is a run of its own.
+  const std::string& sessionId() const noexcept;
 
   // The configuration stored by the latest start, or null before the first.
   std::shared_ptr<const Quillstone::Config> config() const;
@@ -56,8 +58,11 @@ class ClientState {
   std::string breadcrumbsJson() const;
 
  private:
-  const std::string sessionId_;
-  mutable std::mutex lock_;
+  std::string (*const newSessionId_)();
+  // Made on first use in each process and never changed there after.
+  mutable platform::ForkRenewal sessionRenewal_;
+  mutable std::string sessionId_;
+  mutable platform::ForkSafeMutex lock_;
   std::shared_ptr<const Quillstone::Config> config_;
   // Each record is written once, when it is added: every error report carries all twenty, and
   // sharing them makes taking the list under the lock a matter of reference counts.

@@ -25,7 +25,7 @@ Quillstone::Impl::Impl(const platform::Services& services)
       defaults(services.defaults),
       worker(services.worker),
       delivery(http, log),
-      state(platform::newUuid()),
+      state(&platform::newUuid),
       reports(state, delivery, services),
       deviceReporter(client::deviceReporter(state, delivery, services)) {}
 

@@ -8,6 +8,7 @@
 
 #include "base/json_text.hpp"
 #include "crash/image_list.hpp"
+#include "platform/fork_safe.hpp"
 
 namespace quillstone::crash {
 namespace {
@@ -23,7 +24,7 @@ constinit platform::ReservedFile reserve;
 constexpr std::string_view kNamedReserve = "/quillstone-reserve-";
 
 // Serialises preparations; the signal handler never takes it.
-std::mutex preparing;
+platform::ForkSafeMutex preparing;
 
 // Copies `text` with its NUL into `buffer`; false when it does not fit whole.
 template <std::size_t N>

@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/fork_safe.hpp"
+
 namespace quillstone::platform {
 
 class DefaultsStore {
@@ -54,12 +56,12 @@ class FileDefaultsStore final : public DefaultsStore {
   void persist(std::optional<Write> write);
 
   const std::string path_;
-  std::mutex mutex_;
+  platform::ForkSafeMutex mutex_;
   // The file's values with this process's changes; before the file is read, the changes only.
   nlohmann::json values_ = nlohmann::json::object();
   bool loaded_ = false;
   std::uint64_t generation_ = 0;
-  std::mutex writeMutex_;
+  platform::ForkSafeMutex writeMutex_;
   std::uint64_t writtenGeneration_ = 0;
 };
 

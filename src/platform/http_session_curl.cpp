@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/fork_safe.hpp"
 #include "platform/http_session.hpp"
 #include "platform/http_url.hpp"
 #include "platform/log.hpp"
@@ -510,7 +512,39 @@ class CurlHttpSession final : public HttpSession {
   bool parked_ = false;
 };
 
-CurlHttpSession* gSession = nullptr;
+// The session of this process. A forked child inherits the parent's session as a copy of its
+// memory, without the thread that drives it: its multi handle, pooled handles and sockets are the
+// parent's connections, and its queued requests are the parent's to send. The child leaves all of
+// that untouched, never released, and gets a session of its own on first use; inherited requests
+// never run there, and neither do their completions (a crash upload's deletes the crash file).
+class PerProcessHttpSession final : public HttpSession {
+ public:
+  // Made before the exit handler is registered, which must run before the TLS library's own.
+  PerProcessHttpSession() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+
+  void start(HttpRequest request, Completion completion) override {
+    session().start(std::move(request), std::move(completion));
+  }
+  void dispatch(std::function<void()> task) override { session().dispatch(std::move(task)); }
+  void dropWaiting(const void* sender) override { session().dropWaiting(sender); }
+
+  // An inherited session has no thread here to stop, and its lock may be held for ever.
+  void stopForExit() {
+    if (renewal_.renewedHere()) current_.load(std::memory_order_acquire)->stopForExit();
+  }
+
+ private:
+  CurlHttpSession& session() {
+    renewal_.renewIfForked(
+        [this] { current_.store(new CurlHttpSession(), std::memory_order_release); });
+    return *current_.load(std::memory_order_acquire);
+  }
+
+  ForkRenewal renewal_;
+  std::atomic<CurlHttpSession*> current_{nullptr};
+};
+
+PerProcessHttpSession* gSession = nullptr;
 
 }  // namespace
 
@@ -521,8 +555,8 @@ std::size_t waitingBytes(const HttpRequest& request) noexcept {
 }
 
 HttpSession& systemHttpSession() noexcept {
-  static CurlHttpSession* session = [] {
-    auto* created = new CurlHttpSession();
+  static PerProcessHttpSession* session = [] {
+    auto* created = new PerProcessHttpSession();
     gSession = created;
     // Registered after curl_global_init, so it runs before the TLS library's exit cleanup.
     std::atexit([] { gSession->stopForExit(); });

@@ -8,6 +8,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/fork_safe.hpp"
+
 namespace quillstone::platform {
 
 class Keychain {
@@ -43,7 +45,7 @@ class FileKeychain final : public Keychain {
 
   const std::string path_;
   // Makes each read-modify-write of the file whole within the process, and guards unsaved_.
-  std::mutex mutex_;
+  platform::ForkSafeMutex mutex_;
   // Items added while the file could not be read, not yet in it.
   nlohmann::json unsaved_ = nlohmann::json::object();
 };

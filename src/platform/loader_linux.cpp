@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "platform/bundle.hpp"
+#include "platform/fork_safe.hpp"
 #include "platform/loader.hpp"
 
 namespace quillstone::platform {
@@ -90,7 +91,7 @@ int readFirstImage(dl_phdr_info* info, std::size_t, void* out) {
 // Images other than the main program, once their build-id has been read: an image stays where
 // it was mapped until it is unloaded, so its entry holds until the loader reports an unload.
 struct ImageCache {
-  std::mutex lock;
+  ForkSafeMutex lock;
   std::vector<LoadedImage> images;
   unsigned long long unloads = 0;  // the loader's count when the entries were read
 };

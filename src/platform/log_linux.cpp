@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/bundle.hpp"
+#include "platform/fork_safe.hpp"
 #include "platform/log.hpp"
 #include "platform/log_handler.hpp"
 #include "platform/threads.hpp"
@@ -34,14 +35,50 @@ std::atomic<bool> stderrStalled{false};
 // Cleared at the first pipe write the kernel refuses to make without waiting (an older kernel).
 std::atomic<bool> pipesTakeNoWait{true};
 
+// The local time's offset from UTC as last seen, for a forked child.
+std::atomic<long> lastUtcOffset{0};
+
+std::tm localTime(std::time_t seconds) {
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  lastUtcOffset.store(local.tm_gmtoff, std::memory_order_relaxed);
+  return local;
+}
+
+// Seen once while the library loads, so that a child of a process that never logged has it too.
+const bool offsetSeen = (localTime(std::time(nullptr)), true);
+
+// The C library converts times under a lock of its own, which a forked child inherits held when
+// another thread of the parent was converting one: a child never converts through it, but shifts
+// UTC by the offset its parent saw last and counts the date itself.
+std::tm localTimeInChild(std::time_t seconds) {
+  const long local = seconds + lastUtcOffset.load(std::memory_order_relaxed);
+  const long secondOfDay = ((local % 86400) + 86400) % 86400;
+  // Days since 1970-01-01 to a civil date, in 400-year eras that start on a March 1st.
+  const long days = (local - secondOfDay) / 86400 + 719468;
+  const long era = (days >= 0 ? days : days - 146096) / 146097;
+  const long dayOfEra = days - era * 146097;
+  const long yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const long dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const long monthFromMarch = (5 * dayOfYear + 2) / 153;
+  std::tm tm{};
+  tm.tm_mday = static_cast<int>(dayOfYear - (153 * monthFromMarch + 2) / 5 + 1);
+  tm.tm_mon = static_cast<int>(monthFromMarch < 10 ? monthFromMarch + 2 : monthFromMarch - 10);
+  tm.tm_year = static_cast<int>(yearOfEra + era * 400 + (tm.tm_mon <= 1 ? 1 : 0) - 1900);
+  tm.tm_hour = static_cast<int>(secondOfDay / 3600);
+  tm.tm_min = static_cast<int>(secondOfDay / 60 % 60);
+  tm.tm_sec = static_cast<int>(secondOfDay % 60);
+  return tm;
+}
+
 // "YYYY-MM-DD HH:MM:SS.mmm" in local time.
 std::string timestamp() {
+  (void)offsetSeen;
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   const auto millis =
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  std::tm local{};
-  localtime_r(&seconds, &local);
+  const std::tm local = forkGeneration() == 0 ? localTime(seconds) : localTimeInChild(seconds);
   char text[64];
   std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900,
                 local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/fork_safe.hpp"
+
 namespace quillstone::platform {
 
 class ReservedFile {
@@ -65,7 +67,7 @@ class ReservedFile {
   std::atomic<const Page*> current_{nullptr};
   std::atomic<const Page*> taken_{nullptr};
   std::atomic<bool> takenOnce_{false};
-  std::mutex preparing_;
+  platform::ForkSafeMutex preparing_;
 };
 
 }  // namespace quillstone::platform

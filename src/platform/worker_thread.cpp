@@ -2,11 +2,13 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <queue>
 #include <vector>
 
+#include "platform/fork_safe.hpp"
 #include "platform/threads.hpp"
 #include "platform/worker.hpp"
 
@@ -76,10 +78,26 @@ class ThreadWorker final : public Worker {
   bool started_ = false;
 };
 
+// The worker of this process. A forked child inherits the parent's worker without its thread:
+// the work queued there is the parent's and runs in the parent only. The child leaves it, never
+// released (its lock may be held for ever), and gets a worker of its own on first use.
+class PerProcessWorker final : public Worker {
+ public:
+  void schedule(std::chrono::milliseconds delay, std::function<void()> work) override {
+    renewal_.renewIfForked(
+        [this] { current_.store(new ThreadWorker(), std::memory_order_release); });
+    current_.load(std::memory_order_acquire)->schedule(delay, std::move(work));
+  }
+
+ private:
+  ForkRenewal renewal_;
+  std::atomic<ThreadWorker*> current_{nullptr};
+};
+
 }  // namespace
 
 Worker& systemWorker() noexcept {
-  static Worker* worker = new ThreadWorker();
+  static Worker* worker = new PerProcessWorker();
   return *worker;
 }
 

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/fork_safe.hpp"
 #include "platform/http_session.hpp"
 #include "platform/log.hpp"
 #include "platform/log_coalescer.hpp"
@@ -57,7 +58,7 @@ class Delivery {
   // Shared with the completions, which close their tickets after the done callback: the caller
   // may see that callback and be gone before the ticket is closed.
   std::shared_ptr<FlushLedger> ledger_ = std::make_shared<FlushLedger>();
-  mutable std::mutex endpointLock_;
+  mutable platform::ForkSafeMutex endpointLock_;
   mutable std::string lastServer_;
   mutable std::string lastEndpoint_;
 };

@@ -1,16 +1,29 @@
 #include "transport/flush_ledger.hpp"
 
 #include <algorithm>
+#include <new>
 
 namespace quillstone::transport {
 
+void FlushLedger::renewIfForked() noexcept {
+  renewal_.renewIfForked([this] {
+    // Left unreleased: the parent's threads may have been changing them.
+    new (&mutex_) std::mutex();
+    new (&ended_) std::condition_variable();
+    new (&waiters_) std::vector<Waiter*>();
+    open_ = 0;
+  });
+}
+
 std::uint64_t FlushLedger::begin() {
+  renewIfForked();
   std::lock_guard lock(mutex_);
   ++open_;
   return ++lastTicket_;
 }
 
 void FlushLedger::end(std::uint64_t ticket, bool delivered) {
+  renewIfForked();
   bool notify = false;
   {
     std::lock_guard lock(mutex_);
@@ -28,6 +41,7 @@ void FlushLedger::end(std::uint64_t ticket, bool delivered) {
 }
 
 bool FlushLedger::waitForOpen(std::chrono::milliseconds timeout) {
+  renewIfForked();
   std::unique_lock lock(mutex_);
   Waiter waiter{lastTicket_, open_, true};
   if (waiter.open == 0) return true;

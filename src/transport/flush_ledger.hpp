@@ -7,6 +7,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/fork_safe.hpp"
+
 namespace quillstone::transport {
 
 class FlushLedger {
@@ -27,6 +29,11 @@ class FlushLedger {
     bool allDelivered;
   };
 
+  // In a forked child the parent's posts never end: their jobs stay with the parent, which sends
+  // them. The child starts with no post open and a fresh lock.
+  void renewIfForked() noexcept;
+
+  platform::ForkRenewal renewal_;
   std::mutex mutex_;
   std::condition_variable ended_;
   std::uint64_t lastTicket_ = 0;

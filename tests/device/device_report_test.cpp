@@ -80,7 +80,7 @@ struct OwnedClient {
         reporter(client::deviceReporter(state, delivery, services)) {}
   platform::Services services;
   transport::Delivery delivery;
-  client::ClientState state{"5E55105E-0000-4000-8000-000000000001"};
+  client::ClientState state{[] { return std::string("5E55105E-0000-4000-8000-000000000001"); }};
   DeviceReporter reporter;
 };
 

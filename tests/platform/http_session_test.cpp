@@ -260,6 +260,42 @@ TEST(HttpSession, ProcessExitWithRequestsInFlightNeitherCrashesNorHangs) {
   close(accepted[1]);
 }
 
+// A child forked while the parent's session has requests queued: those are the parent's (a crash
+// upload's completion deletes its file), so the child neither sends nor completes them, and its
+// own request goes out on a session of its own.
+TEST(HttpSession, AForkedChildLeavesTheParentsQueuedRequestsToTheParent) {
+  testing::Collector collector;
+  int completedIn[2];
+  ASSERT_EQ(pipe(completedIn), 0);
+  // Holds the parent's session thread, so the request below is still queued at the fork.
+  std::atomic<bool> hold{true};
+  systemHttpSession().dispatch([&] { waitUntil([&] { return !hold.load(); }); });
+  systemHttpSession().start(post(collector.url() + "parent"), [&](HttpResponse) {
+    const pid_t self = getpid();
+    (void)!write(completedIn[1], &self, sizeof self);
+  });
+  const pid_t child = testing::forkChild([&] {
+    std::atomic<bool> done{false};
+    systemHttpSession().start(post(collector.url() + "child"),
+                              [&](HttpResponse r) { done = r.status == 200; });
+    std::_Exit(waitUntil([&] { return done.load(); }) ? 0 : 3);
+  });
+  const auto result = testing::awaitChild(child, std::chrono::seconds(30));
+  EXPECT_TRUE(result.exited && result.exitCode == 0) << result.describe();
+  hold = false;
+  pid_t completion = 0;
+  ASSERT_EQ(read(completedIn[0], &completion, sizeof completion),
+            static_cast<ssize_t>(sizeof completion));
+  EXPECT_EQ(completion, getpid());
+  pollfd more{completedIn[0], POLLIN, 0};
+  EXPECT_EQ(poll(&more, 1, 0), 0) << "a completion ran twice";
+  ASSERT_TRUE(collector.waitForRequests(2));
+  EXPECT_EQ(collector.requestsTo("/parent").size(), 1u);
+  EXPECT_EQ(collector.requestsTo("/child").size(), 1u);
+  close(completedIn[0]);
+  close(completedIn[1]);
+}
+
 // Requests beyond what may wait for a connection against a server that accepts and never
 // answers: count-bound small ones, or byte-bound large ones.
 struct WaitingBound {

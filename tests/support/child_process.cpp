@@ -65,14 +65,22 @@ std::string ChildResult::describe() const {
 }
 
 ChildResult runInChild(const std::function<void()>& body, std::chrono::milliseconds timeout) {
-  ChildResult result;
   waitForOtherThreadsToSleep();
+  return awaitChild(forkChild(body), timeout);
+}
+
+pid_t forkChild(const std::function<void()>& body) {
   const pid_t pid = fork();
-  if (pid < 0) return result;
   if (pid == 0) {
     body();
     std::exit(0);
   }
+  return pid;
+}
+
+ChildResult awaitChild(pid_t pid, std::chrono::milliseconds timeout) {
+  ChildResult result;
+  if (pid < 0) return result;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   int status = 0;
   for (;;) {

@@ -1,6 +1,8 @@
 // Runs code in a forked child process and reports how the child ended.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <functional>
 #include <string>
@@ -20,5 +22,12 @@ struct ChildResult {
 // poll and kills it after `timeout`.
 ChildResult runInChild(const std::function<void()>& body,
                        std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+// Forks at once, whatever the other threads are doing; the child runs `body` and then exits with
+// status 0. The result goes to awaitChild.
+pid_t forkChild(const std::function<void()>& body);
+
+// Waits for the child `pid` with a bounded poll and kills it after `timeout`.
+ChildResult awaitChild(pid_t pid, std::chrono::milliseconds timeout);
 
 }  // namespace quillstone::testing
