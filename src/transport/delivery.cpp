@@ -54,10 +54,24 @@ struct OutboxRun {
   bool allDelivered = true;
 };
 
+// A report that could not be kept is lost as it would be without the outbox; the post's done
+// callback and ticket still follow.
+void keep(const platform::OutboxFiles& outbox, const std::string& body) noexcept {
+  try {
+    outbox.store(body);
+  } catch (...) {
+  }
+}
+
 // Runs on the HTTP session's thread.
 void sendNextStored(const std::shared_ptr<OutboxRun>& run) {
   std::optional<platform::ClaimedReport> claimed;
-  if (run->enabled->load(std::memory_order_relaxed)) claimed = run->outbox->claimOldest();
+  try {
+    if (run->enabled->load(std::memory_order_relaxed)) claimed = run->outbox->claimOldest();
+  } catch (...) {
+    // The files stay for a later run; the run's ticket still closes.
+    run->allDelivered = false;
+  }
   if (!claimed) {
     run->ledger->end(run->ticket, run->allDelivered && run->enabled->load());
     return;
@@ -142,7 +156,7 @@ void Delivery::post(const std::optional<Url>& server, std::string body, Done don
                   success = false;
                 }
                 // Kept, it is still not delivered now: the callback says false all the same.
-                if (outbox && r.neverSent) outbox->store(r.unsentBody);
+                if (outbox && r.neverSent) keep(*outbox, r.unsentBody);
                 finish(*ledger, ticket, done, success);
               });
 }

@@ -97,7 +97,8 @@ TEST_P(OutboxKeepsNothing, WhenTheRequestMayHaveArrivedOrTheOutboxIsOff) {
   }
   Quillstone::shared().start(configFor(server, GetParam().outbox));
   sendReports();
-  EXPECT_FALSE(Quillstone::shared().flush(kFlushTimeout));
+  // Only a wait: a report that failed before the call is not counted by it.
+  Quillstone::shared().flush(kFlushTimeout);
   if (collector) {
     EXPECT_EQ(collector->count(), 3u);
   }
