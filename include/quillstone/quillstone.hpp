@@ -38,6 +38,13 @@ class QUILLSTONE_API Quillstone {
     void setReportDevice(bool on) noexcept { reportDevice_ = on; }
     bool requireConsent() const noexcept { return requireConsent_; }
     void setRequireConsent(bool on) noexcept { requireConsent_ = on; }
+    // The offline outbox, off by default. While on, an event, handled error or device report
+    // whose request never reached the server (its host did not resolve, no connection was made)
+    // is kept on disk and sent again at a later start or flush once the server answers. Its
+    // done callback, if any, still says false. A report that may have reached the server is
+    // never kept, so the server never gets one twice.
+    bool offlineOutbox() const noexcept { return offlineOutbox_; }
+    void setOfflineOutbox(bool on) noexcept { offlineOutbox_ = on; }
 
    private:
     std::string appId_;
@@ -47,6 +54,7 @@ class QUILLSTONE_API Quillstone {
     bool reportCrash_;
     bool reportDevice_;
     bool requireConsent_;
+    bool offlineOutbox_ = false;
   };
 
   // The one client of the process: created on first use, never destroyed.

@@ -19,6 +19,8 @@ struct Quillstone::Impl : std::enable_shared_from_this<Quillstone::Impl> {
   void prepareCrashSlot();
   // What the uncaught-exception handler records besides the exception.
   crash::CrashContext crashContext();
+  // Turns the offline outbox on or off as `config` says.
+  void setOutbox(const Config& config);
   // Arms one device report; the armed item refers to this state only weakly.
   void scheduleDeviceReport();
 

@@ -12,6 +12,7 @@
 #include "crash/stack_format.hpp"
 #include "device/identity.hpp"
 #include "platform/log.hpp"
+#include "platform/outbox_files.hpp"
 #include "platform/random.hpp"
 #include "platform/threads.hpp"
 #include "transport/pending_crashes.hpp"
@@ -28,6 +29,13 @@ Quillstone::Impl::Impl(const platform::Services& services)
       state(&platform::newUuid),
       reports(state, delivery, services),
       deviceReporter(client::deviceReporter(state, delivery, services)) {}
+
+void Quillstone::Impl::setOutbox(const Config& config) {
+  // The directory is named here; it is made, listed and written on the HTTP session's thread.
+  delivery.setOutbox(config.offlineOutbox() ? std::make_shared<const platform::OutboxFiles>(
+                                                  platform::outboxDirectory())
+                                            : nullptr);
+}
 
 void Quillstone::Impl::scheduleDeviceReport() {
   // Shares the facade's own ownership of this state, then weakens it: a pending item keeps
@@ -61,8 +69,13 @@ void Quillstone::start(const Config& config) noexcept {
   } catch (...) {
   }
   try {
-    // Off the host's thread: it lists three directories.
+    // Off the host's thread: it lists four directories.
     client::scheduleStaleTemporarySweep(impl_->worker);
+  } catch (...) {
+  }
+  try {
+    impl_->setOutbox(config);
+    impl_->delivery.resendOutbox(config.server());
   } catch (...) {
   }
   if (config.reportCrash()) {
@@ -120,6 +133,7 @@ bool Quillstone::flush(std::chrono::milliseconds timeout) noexcept {
   try {
     // The reports may wait for this very thread.
     if (platform::onLibraryThread()) return false;
+    if (const auto config = impl_->state.config()) impl_->delivery.resendOutbox(config->server());
     return impl_->delivery.flush(timeout);
   } catch (...) {
     return false;

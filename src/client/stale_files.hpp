@@ -11,9 +11,9 @@ namespace quillstone::client {
 // Far beyond any write in progress: a temporary file untouched this long has no writer left.
 inline constexpr std::chrono::hours kStaleTemporaryAge{1};
 
-// Removes the stale temporaries beside defaults.json and keychain.json and in the crash
-// directory; never a store, a crash file or the crash reserve. Disk work: not for the host's
-// thread.
+// Removes the stale temporaries beside defaults.json and keychain.json, in the outbox and in the
+// crash directory; never a store, a stored report, a crash file or the crash reserve. Disk work:
+// not for the host's thread.
 void sweepStaleTemporaries();
 
 // Runs the sweep on `worker`, once per process.

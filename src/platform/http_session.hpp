@@ -54,6 +54,12 @@ struct HttpResponse {
   std::optional<std::string> error;
   // The request was dropped before it was sent: nothing of it reached the server.
   bool dropped = false;
+  // The request failed before any of it could reach the server: the host (or the proxy) did not
+  // resolve, or no connection was made. Never set after a followed redirect (the first server
+  // had the request), nor for a refused URL.
+  bool neverSent = false;
+  // When neverSent: the request's body, handed back unchanged so that the sender may keep it.
+  std::string unsentBody{};
 };
 
 class HttpSession {

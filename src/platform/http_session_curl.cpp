@@ -455,6 +455,10 @@ class CurlHttpSession final : public HttpSession {
     response.body = std::move(transfer->responseBody);
     std::optional<std::string> next = nextHop(easy, *transfer, response);
     returnHandle(easy);
+    if (transfer->redirects == 0 && neverReachedServer(result)) {
+      response.neverSent = true;
+      response.unsentBody = std::move(transfer->request.body);
+    }
     curl_slist_free_all(transfer->headers);
     transfer->headers = nullptr;
     const std::string origin = originOf(transfer->request.url);
@@ -470,6 +474,12 @@ class CurlHttpSession final : public HttpSession {
     complete(transfer->completion, std::move(response));
     transfer.reset();
     advance(origin);
+  }
+
+  // Failures after which nothing of the request can have reached the server.
+  static bool neverReachedServer(CURLcode result) {
+    return result == CURLE_COULDNT_RESOLVE_HOST || result == CURLE_COULDNT_RESOLVE_PROXY ||
+           result == CURLE_COULDNT_CONNECT;
   }
 
   // Where a 307 or 308 reply sends its request next; none for any other reply. A redirect

@@ -13,6 +13,7 @@
 #include "platform/http_session.hpp"
 #include "platform/log.hpp"
 #include "platform/log_coalescer.hpp"
+#include "platform/outbox_files.hpp"
 #include "quillstone/url.hpp"
 #include "transport/flush_ledger.hpp"
 
@@ -38,7 +39,19 @@ class Delivery {
   // the posts still waiting for a connection. Posts already sent go on. Returns the switch's
   // setting before the call.
   bool setEnabled(bool on);
-  bool enabled() const { return enabled_.load(std::memory_order_relaxed); }
+  bool enabled() const { return enabled_->load(std::memory_order_relaxed); }
+
+  // The offline outbox: while set, a droppable post whose request never reached the server
+  // (no name resolution, no connection) is kept in it; its done callback still says false.
+  // Null turns it off. A post that may have reached the server is never kept, so the server
+  // never gets a report twice.
+  void setOutbox(std::shared_ptr<const platform::OutboxFiles> outbox);
+  // Sends the outbox's reports to `server`, oldest first, one after the other, from the HTTP
+  // session's thread; returns at once. A report whose request reached the server is deleted,
+  // whatever the reply's status (the server has it; sent again it would be sent for ever); one
+  // that again could not be sent is put back, and the rest wait with it for the next call.
+  // A flush made after the call waits for the whole run.
+  void resendOutbox(const Url& server) const;
 
   // Waits until every post made before the call has ended (its done callback has run) or
   // `timeout` has passed; true when all of them were delivered.
@@ -54,7 +67,13 @@ class Delivery {
   // A server that is down fails every report: one line for the first, then a count. Shared
   // with the completions, which may run after a short-lived delivery has gone.
   std::shared_ptr<platform::LogCoalescer> failures_;
-  std::atomic<bool> enabled_{true};
+  // Shared with a run of the outbox, which stops once reporting is off.
+  std::shared_ptr<std::atomic<bool>> enabled_ = std::make_shared<std::atomic<bool>>(true);
+  // Read on every post: the flag spares the lock while there is no outbox, the default.
+  std::atomic<bool> hasOutbox_{false};
+  mutable std::mutex outboxLock_;
+  std::shared_ptr<const platform::OutboxFiles> outbox_;
+  std::shared_ptr<const platform::OutboxFiles> outbox() const;
   // Shared with the completions, which close their tickets after the done callback: the caller
   // may see that callback and be gone before the ticket is closed.
   std::shared_ptr<FlushLedger> ledger_ = std::make_shared<FlushLedger>();

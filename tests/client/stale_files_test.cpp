@@ -11,6 +11,7 @@
 
 #include "crash/crash_dir.hpp"
 #include "platform/files.hpp"
+#include "platform/outbox_files.hpp"
 #include "platform/paths.hpp"
 #include "support/temp_home.hpp"
 
@@ -35,6 +36,8 @@ TEST(StaleTemporaries, OnlyTheStoresAndCrashWritesUntouchedForAnHourAreSwept) {
   const std::string config = platform::configDirectory();
   const std::string data = platform::dataDirectory();
   const std::string crash = crash::crashDirectoryPath();
+  const std::string outbox = platform::outboxDirectory();
+  const std::string report = outbox + "/0001765000000000-0000000000-42.report";
   const std::string reserve =
       platform::cachesDirectory() + "/quillstone-reserve-" + std::to_string(getpid());
   const auto stale = kStaleTemporaryAge + 1min;
@@ -48,9 +51,12 @@ TEST(StaleTemporaries, OnlyTheStoresAndCrashWritesUntouchedForAnHourAreSwept) {
       {crash + "/crash-exception.json.tmp.Zx81Cv", stale, false},
       {crash + "/crash-exception.json.tmp.Mn45Bv", 1min, true},
       {crash + "/crash-signal.json", stale, true},
+      {report + ".tmp.Kj7Hg6", stale, false},
+      {report, stale, true},  // a report waiting for the server, however long
+      {report + ".sending.42", stale, true},
       {reserve, stale, true},
   };
-  for (const std::string& directory : {config, data, crash}) {
+  for (const std::string& directory : {config, data, crash, outbox}) {
     ASSERT_TRUE(platform::makePrivateDirectories(directory));
   }
   const auto now = std::chrono::system_clock::now();
