@@ -33,7 +33,6 @@ void finish(FlushLedger& ledger, std::uint64_t ticket, const Done& done, bool su
 
 Delivery::Delivery(platform::HttpSession& http, platform::Log& log)
     : http_(http),
-      log_(log),
       failures_(std::make_shared<platform::LogCoalescer>(
           log, kNetworkFailureSummaryInterval, [](std::uint64_t count) {
             return std::string(kLogNetworkFailuresCountedPrefix) + std::to_string(count) +
