@@ -11,6 +11,7 @@
 
 #include "attribution/attribution_client.hpp"
 #include "attribution/deep_link.hpp"
+#include "platform/worker.hpp"
 
 namespace {
 
@@ -40,6 +41,13 @@ class InstantHttp final : public platform::HttpSession {
     if (completion) completion(platform::HttpResponse{true, 500, "{}", std::nullopt});
   }
   void dispatch(std::function<void()> task) override { task(); }
+  void dropWaiting(const void*) override {}
+};
+
+// Runs every piece of work at once, on the calling thread.
+class InstantWorker final : public platform::Worker {
+ public:
+  void schedule(std::chrono::milliseconds, std::function<void()> work) override { work(); }
 };
 
 class MemoryKeychain final : public platform::Keychain {
@@ -63,10 +71,11 @@ class MemoryKeychain final : public platform::Keychain {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static MemoryDefaults defaults;
   static InstantHttp http;
+  static InstantWorker worker;
   static MemoryKeychain keychain;
   static attribution::DeviceIdSource deviceIds(keychain);
   static attribution::AttributionClient* client = [] {
-    auto* created = new attribution::AttributionClient(http, defaults, deviceIds,
+    auto* created = new attribution::AttributionClient(http, worker, defaults, deviceIds,
                                                        [] { return attribution::DeviceFacts{}; });
     created->start("app", *Url::parse("http://127.0.0.1:9/"), nullptr);
     return created;

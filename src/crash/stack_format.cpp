@@ -35,7 +35,7 @@ void appendLine(std::string& out, std::size_t index, std::string_view imageName,
 // throw), never the image this code lies in: a runtime linked into the program cannot be told
 // apart from the program by image, so its frames are then kept.
 const std::vector<std::uint64_t>& runtimeImages() {
-  static const std::vector<std::uint64_t> images = [] {
+  static const auto* images = new std::vector<std::uint64_t>([] {
     const auto own = platform::imageHolding(reinterpret_cast<std::uintptr_t>(&runtimeImages));
     std::vector<std::uint64_t> found;
     for (const void* function : {reinterpret_cast<const void*>(&std::terminate),
@@ -46,8 +46,8 @@ const std::vector<std::uint64_t>& runtimeImages() {
       if (image && image != own) found.push_back(*image);
     }
     return found;
-  }();
-  return images;
+  }());
+  return *images;
 }
 
 bool inRuntime(std::uint64_t address) {

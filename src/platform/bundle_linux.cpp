@@ -25,8 +25,9 @@ std::string readExecutablePath() {
 std::string executablePath() {
   // The executable behind a running process never changes; every log line and every path the
   // library resolves would otherwise cost a system call.
-  static const std::string path = readExecutablePath();
-  return path;
+  // Never destroyed: the library's threads may still resolve paths while the process exits.
+  static const std::string* path = new std::string(readExecutablePath());
+  return *path;
 }
 
 std::string executableName() {
@@ -56,7 +57,7 @@ std::optional<std::string> bundleIdentifier() {
 std::string appName() {
   // The bundle is read once, like its executable: the name of the app's directories must not
   // change under a running process, and resolving a path must not cost a file read.
-  static const std::string name = [] {
+  static const std::string* name = new std::string([] {
     // The name becomes a directory name: an identifier that would leave its parent is not used.
     auto identifier = bundleIdentifier();
     if (identifier && identifier->find('/') == std::string::npos && *identifier != "." &&
@@ -64,8 +65,8 @@ std::string appName() {
       return *identifier;
     }
     return executableName();
-  }();
-  return name;
+  }());
+  return *name;
 }
 
 }  // namespace quillstone::platform

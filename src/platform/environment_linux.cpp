@@ -17,8 +17,8 @@ class ProcessEnvironment final : public Environment {
 }  // namespace
 
 const Environment& systemEnvironment() noexcept {
-  static const ProcessEnvironment environment;
-  return environment;
+  static const auto* environment = new ProcessEnvironment();
+  return *environment;
 }
 
 }  // namespace quillstone::platform

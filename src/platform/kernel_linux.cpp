@@ -26,8 +26,8 @@ class UnameKernel final : public Kernel {
 }  // namespace
 
 const Kernel& systemKernel() noexcept {
-  static const UnameKernel kernel;
-  return kernel;
+  static const auto* kernel = new UnameKernel();
+  return *kernel;
 }
 
 }  // namespace quillstone::platform

@@ -97,8 +97,8 @@ struct ImageCache {
 };
 
 ImageCache& imageCache() {
-  static ImageCache cache;
-  return cache;
+  static auto* cache = new ImageCache();
+  return *cache;
 }
 
 struct HoldingSearch {
@@ -150,13 +150,14 @@ MainImage mainImage() {
   // The main program is mapped once, before any of our code runs, and never moves or unloads:
   // reading it once spares every report and every crash-slot rendering the loader's lock and a
   // walk over its headers.
-  static const MainImage image = [] {
+  // Never destroyed: the library's threads may still read it while the process exits.
+  static const MainImage* image = new MainImage([] {
     MainImage read;
     dl_iterate_phdr(readFirstImage, &read);
     read.name = executableName();
     return read;
-  }();
-  return image;
+  }());
+  return *image;
 }
 
 }  // namespace quillstone::platform

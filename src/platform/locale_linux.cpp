@@ -67,8 +67,8 @@ std::vector<std::string> preferredLanguagesFrom(const char* language, const std:
 }
 
 LocaleSettings& systemLocale() noexcept {
-  static EnvironmentLocale locale;
-  return locale;
+  static auto* locale = new EnvironmentLocale();
+  return *locale;
 }
 
 }  // namespace quillstone::platform

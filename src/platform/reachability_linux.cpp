@@ -58,8 +58,8 @@ std::uint32_t reachabilityFlags(std::span<const InterfaceEntry> interfaces) {
 }
 
 const Reachability& systemReachability() noexcept {
-  static const InterfaceReachability reachability;
-  return reachability;
+  static const auto* reachability = new InterfaceReachability();
+  return *reachability;
 }
 
 }  // namespace quillstone::platform

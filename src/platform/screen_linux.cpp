@@ -42,8 +42,8 @@ ScreenMetrics screenMetricsFrom(const char* width, const char* height, const cha
 }
 
 Screen& systemScreen() noexcept {
-  static EnvironmentScreen screen;
-  return screen;
+  static auto* screen = new EnvironmentScreen();
+  return *screen;
 }
 
 }  // namespace quillstone::platform

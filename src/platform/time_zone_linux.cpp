@@ -67,8 +67,8 @@ std::string timeZoneIdentifierFromTz(const char* tz) {
 }
 
 TimeZone& systemTimeZone() noexcept {
-  static SystemTimeZone zone;
-  return zone;
+  static auto* zone = new SystemTimeZone();
+  return *zone;
 }
 
 }  // namespace quillstone::platform

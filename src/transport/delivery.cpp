@@ -105,7 +105,6 @@ void sendNextStored(const std::shared_ptr<OutboxRun>& run) {
 
 Delivery::Delivery(platform::HttpSession& http, platform::Log& log)
     : http_(http),
-      log_(log),
       failures_(std::make_shared<platform::LogCoalescer>(
           log, kNetworkFailureSummaryInterval, [](std::uint64_t count) {
             return std::string(kLogNetworkFailuresCountedPrefix) + std::to_string(count) +

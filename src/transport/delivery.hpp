@@ -63,7 +63,6 @@ class Delivery {
   std::string endpointFor(const Url& server) const;
 
   platform::HttpSession& http_;
-  platform::Log& log_;
   // A server that is down fails every report: one line for the first, then a count. Shared
   // with the completions, which may run after a short-lived delivery has gone.
   std::shared_ptr<platform::LogCoalescer> failures_;
