@@ -5,6 +5,7 @@
 #include <csignal>
 
 #include "base/constants.hpp"
+#include "base/digits.hpp"
 #include "base/json_text.hpp"
 
 namespace quillstone::crash {
@@ -30,29 +31,18 @@ struct FixedText {
   }
 
   void appendDecimal(std::int64_t value) {
-    char digits[24];
-    std::size_t at = sizeof digits;
     // Through the unsigned magnitude, so the smallest value has one too.
-    std::uint64_t magnitude =
+    const std::uint64_t magnitude =
         value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
-    do {
-      digits[--at] = static_cast<char>('0' + magnitude % 10);
-      magnitude /= 10;
-    } while (magnitude != 0);
-    if (value < 0) digits[--at] = '-';
-    append(std::string_view(digits + at, sizeof digits - at));
+    char digits[base::kMaxDecimalDigits];
+    if (value < 0) append("-");
+    append(base::decimalDigits(magnitude, digits));
   }
 
   void appendHex(std::uint64_t value) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    char digits[16];
-    std::size_t at = sizeof digits;
-    do {
-      digits[--at] = kDigits[value & 0xF];
-      value >>= 4;
-    } while (value != 0);
+    char digits[base::kMaxHexDigits];
     append("0x");
-    append(std::string_view(digits + at, sizeof digits - at));
+    append(base::hexDigits(value, digits));
   }
 };
 

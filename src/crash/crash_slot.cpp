@@ -9,9 +9,12 @@
 #include "base/json_text.hpp"
 #include "crash/image_list.hpp"
 #include "platform/fork_safe.hpp"
+#include "platform/signal_safe_io.hpp"
 
 namespace quillstone::crash {
 namespace {
+
+using platform::copyWhole;
 
 // A main program without a known text segment end is taken to span this much from its header.
 constexpr std::uint64_t kFallbackTextSize = 0x4000000;
@@ -25,15 +28,6 @@ constexpr std::string_view kNamedReserve = "/quillstone-reserve-";
 
 // Serialises preparations; the signal handler never takes it.
 platform::ForkSafeMutex preparing;
-
-// Copies `text` with its NUL into `buffer`; false when it does not fit whole.
-template <std::size_t N>
-bool copyWhole(char (&buffer)[N], std::string_view text) {
-  if (text.size() >= N) return false;
-  std::memcpy(buffer, text.data(), text.size());
-  buffer[text.size()] = '\0';
-  return true;
-}
 
 void logRange(platform::Log& log, const SlotPage& page) {
   char line[128];

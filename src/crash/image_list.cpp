@@ -9,9 +9,11 @@
 #include <string_view>
 #include <vector>
 
+#include "base/digits.hpp"
 #include "base/json_text.hpp"
 #include "platform/bundle.hpp"
 #include "platform/loader.hpp"
+#include "platform/signal_safe_io.hpp"
 
 namespace quillstone::crash {
 namespace {
@@ -23,7 +25,7 @@ constexpr std::string_view kSizeKey = "\",\"size\":";
 constexpr std::string_view kEntryEnd = "}";
 constexpr std::string_view kListStart = ",\"images\":[";
 constexpr std::string_view kListEnd = "]";
-constexpr char kHexDigits[] = "0123456789abcdef";
+using base::kHexDigits;
 
 // A path longer than this is cut (at a whole character) in the crash handler's list.
 constexpr std::size_t kMaxEscapedPath = 1024;
@@ -44,24 +46,14 @@ struct Entry {
   }
 
   void appendHex(std::uint64_t value) noexcept {
-    char digits[16];
-    std::size_t at = sizeof digits;
-    do {
-      digits[--at] = kHexDigits[value & 0xF];
-      value >>= 4;
-    } while (value != 0);
+    char digits[base::kMaxHexDigits];
     append("0x");
-    append({digits + at, sizeof digits - at});
+    append(base::hexDigits(value, digits));
   }
 
   void appendDecimal(std::uint64_t value) noexcept {
-    char digits[20];
-    std::size_t at = sizeof digits;
-    do {
-      digits[--at] = static_cast<char>('0' + value % 10);
-      value /= 10;
-    } while (value != 0);
-    append({digits + at, sizeof digits - at});
+    char digits[base::kMaxDecimalDigits];
+    append(base::decimalDigits(value, digits));
   }
 
   void appendBytesHex(const std::uint8_t* data, std::size_t size) noexcept {
@@ -101,18 +93,7 @@ std::atomic<bool> mainEntryReady{false};
 std::uint64_t notedFrames[kMaxNotedFrames];
 std::size_t notedCount = 0;
 
-// Async-signal-safe.
-void writeAll(int fd, const char* bytes, std::size_t length) noexcept {
-  while (length > 0) {
-    const ssize_t written = ::write(fd, bytes, length);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    bytes += written;
-    length -= static_cast<std::size_t>(written);
-  }
-}
-
-void writeAll(int fd, std::string_view text) noexcept { writeAll(fd, text.data(), text.size()); }
+using platform::writeAll;
 
 // Async-signal-safe: writes an entry for each wanted image, each after a comma.
 struct ListWriter {

@@ -17,24 +17,23 @@
 #include <cstdlib>
 #include <iterator>
 
+#include "base/digits.hpp"
 #include "crash/alternate_stacks.hpp"
 #include "crash/capture_switch.hpp"
 #include "crash/crash_slot.hpp"
 #include "crash/image_list.hpp"
+#include "platform/signal_safe_io.hpp"
 
 namespace quillstone::crash {
 namespace {
 
 constexpr int kMaxFrames = 64;
-constexpr std::size_t kDecimalBufferSize = 24;  // a 64-bit value has at most 20 digits
-constexpr std::size_t kHexBufferSize = 20;      // "0x" and at most 16 digits
-constexpr char kHexDigits[] = "0123456789abcdef";
 constexpr char kUnknownImage[] = "???";
 constexpr char kFieldGap[] = "   ";
 constexpr char kLineEnd[] = "\\n";  // an escaped line break inside the JSON string
 // A frame line: index, gap, image name, gap, hexadecimal value, line end.
 constexpr std::size_t kLineBufferSize =
-    kDecimalBufferSize + 3 + kImageNameCapacity + 3 + kHexBufferSize + 2;
+    base::kMaxDecimalDigits + 3 + kImageNameCapacity + 3 + 2 + base::kMaxHexDigits + 2;
 
 // A thread that faults while another one writes the file waits this long, in steps, for the
 // process to end before it gives up and lets its own signal end the process.
@@ -60,16 +59,7 @@ bool isOwnAction(const struct sigaction& action) {
   return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_sigaction == crashSignalHandler;
 }
 
-// Async-signal-safe: writes all of `bytes`, resuming after short writes and interruptions.
-void writeAll(int fd, const char* bytes, std::size_t length) {
-  while (length > 0) {
-    const ssize_t written = ::write(fd, bytes, length);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    bytes += written;
-    length -= static_cast<std::size_t>(written);
-  }
-}
+using platform::writeAll;
 
 // Async-signal-safe: a growing line in a fixed buffer on the handler's stack.
 struct Line {
@@ -80,26 +70,17 @@ struct Line {
     for (std::size_t i = 0; i < count && length < sizeof bytes; ++i) bytes[length++] = text[i];
   }
 
+  void append(std::string_view text) { append(text.data(), text.size()); }
+
   void appendDecimal(std::uint64_t value) {
-    char digits[kDecimalBufferSize];
-    std::size_t at = sizeof digits;
-    do {
-      digits[--at] = static_cast<char>('0' + value % 10);
-      value /= 10;
-    } while (value != 0);
-    append(digits + at, sizeof digits - at);
+    char digits[base::kMaxDecimalDigits];
+    append(base::decimalDigits(value, digits));
   }
 
   void appendHex(std::uint64_t value) {
-    char digits[kHexBufferSize];
-    std::size_t at = sizeof digits;
-    do {
-      digits[--at] = kHexDigits[value & 0xF];
-      value >>= 4;
-    } while (value != 0);
-    digits[--at] = 'x';
-    digits[--at] = '0';
-    append(digits + at, sizeof digits - at);
+    char digits[base::kMaxHexDigits];
+    append("0x");
+    append(base::hexDigits(value, digits));
   }
 };
 

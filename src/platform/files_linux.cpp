@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "platform/files.hpp"
+#include "platform/signal_safe_io.hpp"
 
 namespace quillstone::platform {
 namespace {
@@ -18,18 +19,6 @@ constexpr mode_t kPrivateDirectoryMode = 0700;
 // A temporary file is named after its target: "<target>.tmp." and mkostemp's six characters.
 constexpr std::string_view kTemporaryInfix = ".tmp.";
 constexpr std::string_view kTemporaryUnique = "XXXXXX";
-
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
 
 void syncDirectoryOf(const std::string& path) {
   const auto slash = path.rfind('/');

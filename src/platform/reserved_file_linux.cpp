@@ -12,6 +12,7 @@
 
 #include "platform/files.hpp"
 #include "platform/reserved_file.hpp"
+#include "platform/signal_safe_io.hpp"
 
 namespace quillstone::platform {
 namespace {
@@ -20,26 +21,6 @@ namespace {
 bool isFile(int fd, dev_t device, ino_t inode) {
   struct stat info {};
   return fd >= 0 && ::fstat(fd, &info) == 0 && info.st_dev == device && info.st_ino == inode;
-}
-
-template <std::size_t N>
-bool copyWhole(char (&buffer)[N], std::string_view text) {
-  if (text.size() >= N) return false;
-  std::memcpy(buffer, text.data(), text.size());
-  buffer[text.size()] = '\0';
-  return true;
-}
-
-// Async-signal-safe.
-bool writeAll(int fd, const char* bytes, std::size_t length) {
-  while (length > 0) {
-    const ssize_t written = ::write(fd, bytes, length);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    bytes += written;
-    length -= static_cast<std::size_t>(written);
-  }
-  return true;
 }
 
 // Async-signal-safe: the first `length` bytes of `from` as the file `path`, opened the ordinary
