@@ -31,10 +31,13 @@ Quillstone::Impl::Impl(const platform::Services& services)
       deviceReporter(client::deviceReporter(state, delivery, services)) {}
 
 void Quillstone::Impl::setOutbox(const Config& config) {
-  // The directory is named here; it is made, listed and written on the HTTP session's thread.
-  delivery.setOutbox(config.offlineOutbox() ? std::make_shared<const platform::OutboxFiles>(
-                                                  platform::outboxDirectory())
-                                            : nullptr);
+  // The directory is named here; it is made, listed and written on the worker's thread.
+  if (!config.offlineOutbox()) {
+    delivery.setOutbox({});
+    return;
+  }
+  delivery.setOutbox(
+      {std::make_shared<const platform::OutboxFiles>(platform::outboxDirectory()), &worker});
 }
 
 void Quillstone::Impl::scheduleDeviceReport() {

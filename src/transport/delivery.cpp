@@ -18,14 +18,18 @@ void finish(const Done& done, bool success) {
   if (done) done(success);
 }
 
-// Runs the done callback, then closes the post's ticket: a flush that returns has seen every
-// callback of its posts run (a crash file deleted, say).
-void finish(FlushLedger& ledger, std::uint64_t ticket, const Done& done, bool success) {
+void finishQuietly(const Done& done, bool success) {
   try {
     finish(done, success);
   } catch (...) {
     // The ticket closes whatever the callback did.
   }
+}
+
+// Runs the done callback, then closes the post's ticket: a flush that returns has seen every
+// callback of its posts run (a crash file deleted, say).
+void finish(FlushLedger& ledger, std::uint64_t ticket, const Done& done, bool success) {
+  finishQuietly(done, success);
   ledger.end(ticket, success);
 }
 
@@ -41,9 +45,11 @@ platform::HttpRequest rumRequest(std::string url, std::string body, const void* 
 }
 
 // One run through the outbox: its reports are sent one at a time, so that a server that is
-// still unreachable costs one failed attempt, not one per stored report.
+// still unreachable costs one failed attempt, not one per stored report. Its disk work runs on
+// the worker's thread: the thread that drives the network never waits for the disk.
 struct OutboxRun {
   platform::HttpSession& http;
+  platform::Worker& worker;
   std::shared_ptr<const platform::OutboxFiles> outbox;
   std::string endpoint;
   const void* sender;
@@ -63,7 +69,10 @@ void keep(const platform::OutboxFiles& outbox, const std::string& body) noexcept
   }
 }
 
-// Runs on the HTTP session's thread.
+void afterStoredSent(const std::shared_ptr<OutboxRun>& run, const platform::ClaimedReport& claimed,
+                     const platform::HttpResponse& r);
+
+// Runs on the worker's thread.
 void sendNextStored(const std::shared_ptr<OutboxRun>& run) {
   std::optional<platform::ClaimedReport> claimed;
   try {
@@ -78,27 +87,36 @@ void sendNextStored(const std::shared_ptr<OutboxRun>& run) {
   }
   std::string body = claimed->body;
   run->http.start(rumRequest(run->endpoint, std::move(body), run->sender),
-                  [run, claimed = std::move(*claimed)](platform::HttpResponse r) {
+                  [run, claimed = std::move(*claimed)](platform::HttpResponse r) mutable {
+                    // Runs on the HTTP session's thread.
                     if (r.error) run->failures->write(std::string(kLogNetworkFailure) + *r.error);
-                    if (r.neverSent || r.dropped) {
-                      // Still unreachable, or reporting was turned off: it waits for a later run.
-                      run->outbox->release(claimed);
-                      run->ledger->end(run->ticket, false);
-                      return;
-                    }
-                    // The request reached the server, or may have: sent again, it could arrive
-                    // twice.
-                    run->outbox->remove(claimed);
-                    if (!r.isHttp || r.error || !base::isSuccessStatus(r.status)) {
-                      run->allDelivered = false;
-                    }
-                    if (!r.isHttp) {
-                      // No answer: the server is not answering now, the rest waits.
-                      run->ledger->end(run->ticket, false);
-                      return;
-                    }
-                    sendNextStored(run);
+                    r.unsentBody.clear();
+                    run->worker.schedule(std::chrono::milliseconds(0),
+                                         [run, claimed = std::move(claimed), r = std::move(r)] {
+                                           afterStoredSent(run, claimed, r);
+                                         });
                   });
+}
+
+// Runs on the worker's thread: what the answer, or its absence, means for the claimed file; then
+// the next one.
+void afterStoredSent(const std::shared_ptr<OutboxRun>& run, const platform::ClaimedReport& claimed,
+                     const platform::HttpResponse& r) {
+  if (r.neverSent || r.dropped) {
+    // Still unreachable, or reporting was turned off: it waits for a later run.
+    run->outbox->release(claimed);
+    run->ledger->end(run->ticket, false);
+    return;
+  }
+  // The request reached the server, or may have: sent again, it could arrive twice.
+  run->outbox->remove(claimed);
+  if (!r.isHttp || r.error || !base::isSuccessStatus(r.status)) run->allDelivered = false;
+  if (!r.isHttp) {
+    // No answer: the server is not answering now, the rest waits.
+    run->ledger->end(run->ticket, false);
+    return;
+  }
+  sendNextStored(run);
 }
 
 }  // namespace
@@ -143,25 +161,36 @@ void Delivery::post(const std::optional<Url>& server, std::string body, Done don
   platform::HttpRequest request = rumRequest(endpointFor(*server), std::move(body), this);
   request.droppable = waiting == Waiting::droppable;
   // Crash uploads stay on disk by themselves: only the others may go to the outbox.
-  auto outbox = waiting == Waiting::droppable ? this->outbox() : nullptr;
-  http_.start(std::move(request),
-              [failures = failures_, ledger = ledger_, ticket, outbox = std::move(outbox),
-               done = std::move(done)](platform::HttpResponse r) {
-                // Runs on the HTTP session's thread. A dropped post was never sent: no network
-                // failure.
-                bool success = r.isHttp && base::isSuccessStatus(r.status);
-                if (r.error) {
-                  failures->write(std::string(kLogNetworkFailure) + *r.error);
-                  success = false;
-                }
-                // Kept, it is still not delivered now: the callback says false all the same.
-                if (outbox && r.neverSent) keep(*outbox, r.unsentBody);
-                finish(*ledger, ticket, done, success);
-              });
+  auto outbox = waiting == Waiting::droppable ? this->outbox() : Outbox{};
+  http_.start(std::move(request), [failures = failures_, ledger = ledger_, ticket,
+                                   outbox = std::move(outbox),
+                                   done = std::move(done)](platform::HttpResponse r) {
+    // Runs on the HTTP session's thread. A dropped post was never sent: no network
+    // failure.
+    bool success = r.isHttp && base::isSuccessStatus(r.status);
+    if (r.error) {
+      failures->write(std::string(kLogNetworkFailure) + *r.error);
+      success = false;
+    }
+    if (!outbox.files || !r.neverSent) {
+      finish(*ledger, ticket, done, success);
+      return;
+    }
+    // Kept, it is still not delivered now: the callback says false all the same. The
+    // ticket closes once the file is written, so that a flush covers it.
+    finishQuietly(done, false);
+    outbox.worker->schedule(
+        std::chrono::milliseconds(0),
+        [files = std::move(outbox.files), body = std::move(r.unsentBody), ledger, ticket] {
+          keep(*files, body);
+          ledger->end(ticket, false);
+        });
+  });
 }
 
-void Delivery::setOutbox(std::shared_ptr<const platform::OutboxFiles> outbox) {
-  const bool on = outbox != nullptr;
+void Delivery::setOutbox(Outbox outbox) {
+  const bool on = outbox.files != nullptr && outbox.worker != nullptr;
+  if (!on) outbox = {};
   {
     std::lock_guard guard(outboxLock_);
     outbox_ = std::move(outbox);
@@ -169,19 +198,19 @@ void Delivery::setOutbox(std::shared_ptr<const platform::OutboxFiles> outbox) {
   hasOutbox_.store(on, std::memory_order_relaxed);
 }
 
-std::shared_ptr<const platform::OutboxFiles> Delivery::outbox() const {
-  if (!hasOutbox_.load(std::memory_order_relaxed)) return nullptr;
+Delivery::Outbox Delivery::outbox() const {
+  if (!hasOutbox_.load(std::memory_order_relaxed)) return {};
   std::lock_guard guard(outboxLock_);
   return outbox_;
 }
 
 void Delivery::resendOutbox(const Url& server) const {
   auto outbox = this->outbox();
-  if (!outbox || !enabled()) return;
-  auto run =
-      std::make_shared<OutboxRun>(OutboxRun{http_, std::move(outbox), endpointFor(server), this,
-                                            enabled_, failures_, ledger_, ledger_->begin()});
-  http_.dispatch([run] {
+  if (!outbox.files || !enabled()) return;
+  auto run = std::make_shared<OutboxRun>(OutboxRun{http_, *outbox.worker, std::move(outbox.files),
+                                                   endpointFor(server), this, enabled_, failures_,
+                                                   ledger_, ledger_->begin()});
+  outbox.worker->schedule(std::chrono::milliseconds(0), [run] {
     // Claims left by a process killed while it sent them are sent by this run.
     run->outbox->releaseAbandoned();
     sendNextStored(run);

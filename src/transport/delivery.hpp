@@ -14,6 +14,7 @@
 #include "platform/log.hpp"
 #include "platform/log_coalescer.hpp"
 #include "platform/outbox_files.hpp"
+#include "platform/worker.hpp"
 #include "quillstone/url.hpp"
 #include "transport/flush_ledger.hpp"
 
@@ -45,9 +46,14 @@ class Delivery {
   // (no name resolution, no connection) is kept in it; its done callback still says false.
   // Null turns it off. A post that may have reached the server is never kept, so the server
   // never gets a report twice.
-  void setOutbox(std::shared_ptr<const platform::OutboxFiles> outbox);
-  // Sends the outbox's reports to `server`, oldest first, one after the other, from the HTTP
-  // session's thread; returns at once. A report whose request reached the server is deleted,
+  // Its files are written, claimed and removed on `worker`'s thread.
+  struct Outbox {
+    std::shared_ptr<const platform::OutboxFiles> files;
+    platform::Worker* worker = nullptr;
+  };
+  void setOutbox(Outbox outbox);
+  // Sends the outbox's reports to `server`, oldest first, one after the other, from the worker's
+  // thread; returns at once. A report whose request reached the server is deleted,
   // whatever the reply's status (the server has it; sent again it would be sent for ever); one
   // that again could not be sent is put back, and the rest wait with it for the next call.
   // A flush made after the call waits for the whole run.
@@ -71,8 +77,8 @@ class Delivery {
   // Read on every post: the flag spares the lock while there is no outbox, the default.
   std::atomic<bool> hasOutbox_{false};
   mutable std::mutex outboxLock_;
-  std::shared_ptr<const platform::OutboxFiles> outbox_;
-  std::shared_ptr<const platform::OutboxFiles> outbox() const;
+  Outbox outbox_;
+  Outbox outbox() const;
   // Shared with the completions, which close their tickets after the done callback: the caller
   // may see that callback and be gone before the ticket is closed.
   std::shared_ptr<FlushLedger> ledger_ = std::make_shared<FlushLedger>();
