@@ -67,7 +67,8 @@ class HttpSession {
   using Completion = std::function<void(HttpResponse)>;
   virtual ~HttpSession() = default;
   // Starts the request and returns at once; `completion` runs exactly once, on the session's
-  // thread.
+  // thread, except for a droppable request dropped before that thread took it up (too many
+  // waited): its completion runs on the thread whose request pushed it out, within that call.
   virtual void start(HttpRequest request, Completion completion) = 0;
   // Runs `task` on the session's thread.
   virtual void dispatch(std::function<void()> task) = 0;

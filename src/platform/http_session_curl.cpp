@@ -65,9 +65,10 @@ struct Transfer {
 class DropNotice {
  public:
   using Clock = std::chrono::steady_clock;
-  void count(Clock::time_point now) {
+  void count(Clock::time_point now, std::uint64_t drops = 1) {
+    if (drops == 0) return;
     if (unreported_ == 0) burstStart_ = now;
-    ++unreported_;
+    unreported_ += drops;
     lastDrop_ = now;
   }
   // Writes the line once the burst is over, or at intervals while it goes on.
@@ -180,7 +181,7 @@ class CurlHttpSession final : public HttpSession {
  private:
   void enqueue(Job job) {
     bool wake = false;
-    std::vector<std::unique_ptr<Transfer>> doomed;  // released after the lock
+    std::vector<std::unique_ptr<Transfer>> doomed;  // completed after the lock
     {
       std::lock_guard lock(mutex_);
       if (stopping_) return;
@@ -198,12 +199,17 @@ class CurlHttpSession final : public HttpSession {
       if (!started_) startThread();
     }
     if (wake) curl_multi_wakeup(multi_);
+    if (doomed.empty()) return;
+    handOffDrops_.fetch_add(doomed.size(), std::memory_order_relaxed);
+    for (auto& transfer : doomed) completeDropped(transfer->completion);
   }
 
   // Called with mutex_ held. A host that reports faster than the session's thread takes the
   // queue up must not grow it without end either. Once the queue alone holds more than may wait,
-  // its oldest droppable requests would be dropped as the oldest waiting anyway: they are
-  // dropped here, leaving only their completions, which run on the session's thread.
+  // its oldest droppable requests would be dropped as the oldest waiting anyway: they are taken
+  // out here and completed at once by the thread handing over, outside the lock. Left for the
+  // session's thread, their completions alone would pile up for as long as that thread is kept
+  // from running.
   void keepQueueBounded(std::vector<std::unique_ptr<Transfer>>& doomed) {
     while (queuedCount_ > kMaxWaitingRequests || queuedBytes_ > kMaxWaitingBytes) {
       while (queueChecked_ < queue_.size()) {
@@ -212,14 +218,12 @@ class CurlHttpSession final : public HttpSession {
         ++queueChecked_;
       }
       if (queueChecked_ == queue_.size()) return;
-      Job& job = queue_[queueChecked_++];
+      const auto at = queue_.begin() + static_cast<std::ptrdiff_t>(queueChecked_);
       --queuedCount_;
-      queuedBytes_ -= job.transfer->bytes;
-      job.task = [this, completion = std::move(job.transfer->completion)]() mutable {
-        drops_.count(DropNotice::Clock::now());
-        completeDropped(completion);
-      };
-      doomed.push_back(std::move(job.transfer));
+      queuedBytes_ -= at->transfer->bytes;
+      doomed.push_back(std::move(at->transfer));
+      // Only the requests before it, none of them droppable, move to close the gap.
+      queue_.erase(at);
     }
   }
 
@@ -257,7 +261,9 @@ class CurlHttpSession final : public HttpSession {
       int running = 0;
       curl_multi_perform(multi_, &running);
       finishCompleted();
-      drops_.tell(DropNotice::Clock::now());
+      const auto now = DropNotice::Clock::now();
+      drops_.count(now, handOffDrops_.exchange(0, std::memory_order_relaxed));
+      drops_.tell(now);
       curl_multi_poll(multi_, nullptr, 0, kPollMillis, nullptr);
     }
   }
@@ -516,6 +522,8 @@ class CurlHttpSession final : public HttpSession {
   std::size_t waitingCount_ = 0;
   std::size_t waitingBytes_ = 0;
   DropNotice drops_;
+  // Requests dropped as they were handed over, not yet counted into drops_.
+  std::atomic<std::uint64_t> handOffDrops_{0};
   std::thread::id threadId_;
   bool started_ = false;
   bool stopping_ = false;

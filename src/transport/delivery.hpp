@@ -20,7 +20,8 @@
 
 namespace quillstone::transport {
 
-// Success flag of one post; runs exactly once, on the HTTP session's thread.
+// Success flag of one post; runs exactly once, on the HTTP session's thread (a post dropped
+// because too many waited may instead end on the thread of the post that pushed it out).
 using Done = std::function<void(bool)>;
 
 // Whether a post may be dropped while it waits for a connection and too much waits. Crash files

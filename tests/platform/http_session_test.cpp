@@ -368,6 +368,39 @@ TEST_P(HttpSessionWaiting, DropsTheOldestDroppableBeyondTheBoundAndKeepsTheRest)
   EXPECT_TRUE(waitUntil([&] { return seen->completed.load() == count + 7; }));
 }
 
+// While the session's thread is kept busy (a slow completion, a starved core), requests handed
+// over beyond the bound are dropped and completed at once: nothing of theirs waits for it.
+TEST(HttpSessionHandOff, DropsBeyondTheBoundCompleteWithoutTheSessionsThread) {
+  testing::StderrCapture console;
+  struct Seen {
+    std::atomic<bool> release{false};
+    std::atomic<bool> holding{false};
+    std::atomic<std::size_t> dropped{0};
+  };
+  auto seen = std::make_shared<Seen>();
+  systemHttpSession().dispatch([seen] {
+    seen->holding = true;
+    waitUntil([&] { return seen->release.load(); }, std::chrono::seconds(60));
+  });
+  ASSERT_TRUE(waitUntil([&] { return seen->holding.load(); }));
+  const std::size_t count = 3 * kMaxWaitingRequests;
+  HttpRequest sample = post("http://127.0.0.1:9/");
+  sample.droppable = true;
+  sample.sender = seen.get();
+  for (std::size_t i = 0; i < count; ++i) {
+    systemHttpSession().start(sample, [seen](HttpResponse r) {
+      if (r.dropped) ++seen->dropped;
+    });
+  }
+  // Before the session's thread runs again.
+  EXPECT_GE(seen->dropped.load(), count - kMaxWaitingRequests);
+  systemHttpSession().dropWaiting(seen.get());
+  seen->release = true;
+  EXPECT_TRUE(waitUntil([&] { return seen->dropped.load() == count; }));
+  EXPECT_TRUE(console.waitFor("[qs] 待发送的报告过多,已丢弃最早的 " +
+                              std::to_string(count - kMaxWaitingRequests) + "\n"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Bounds, HttpSessionWaiting,
                          ::testing::Values(WaitingBound{"Count", 2, kMaxWaitingRequests + 49},
                                            WaitingBound{"Bytes", 64 * 1024, 140}),
