@@ -187,9 +187,9 @@ void Quillstone::setPage(std::string_view page) noexcept {
   }
 }
 
-void Quillstone::addBreadcrumb(std::string_view type, nlohmann::json::object_t data) noexcept {
+void Quillstone::addBreadcrumb(std::string_view type, std::string_view data) noexcept {
   try {
-    impl_->reports.addBreadcrumb(type, std::move(data));
+    impl_->reports.addBreadcrumb(type, data);
   } catch (...) {
   }
 }
