@@ -206,9 +206,11 @@ void Quillstone::testCrash() noexcept {
   __builtin_unreachable();
 }
 
-std::string Quillstone::normalize(std::span<const std::uint64_t> addresses) const noexcept {
+std::string Quillstone::normalize(const std::uint64_t* addresses,
+                                  std::size_t count) const noexcept {
   try {
-    return crash::normalize(addresses);
+    if (addresses == nullptr) return {};
+    return crash::normalize({addresses, count});
   } catch (...) {
     return {};
   }

@@ -493,6 +493,7 @@ TEST(TestCrash, EndsTheProcessWithSigill) {
 TEST(Normalize, FacadeFormatsWithTheMainProgram) {
   const std::vector<std::uint64_t> none;
   EXPECT_EQ(Quillstone::shared().normalize(none), "");
+  EXPECT_EQ(Quillstone::shared().normalize(nullptr, 3), "");
   const std::uint64_t one[] = {0};
   EXPECT_EQ(Quillstone::shared().normalize(one),
             "0   " + platform::executableName() + "   0x0000000000000000");
