@@ -212,11 +212,15 @@ QUILLSTONE_API void quillstone_set_log_handler(quillstone_log_handler_t handler,
 /// @name Breadcrumbs
 /// @{
 
-/// @brief Appends a breadcrumb of `type` with `data`, JSON object text, for later error reports.
+/// @brief Adds a breadcrumb of `type` with `data`, the text of a JSON object such as
+/// `{"button":"pay"}`, to the list later handled errors and uncaught-exception reports carry.
 ///
-/// `data` NULL or empty means no data. Text that is not one JSON object (a number, an array,
-/// invalid JSON) is refused and said in a console line; so is data whose compact JSON text
-/// exceeds 16 KiB. Invalid UTF-8 in strings becomes U+FFFD. The last 20 breadcrumbs are kept.
+/// NULL or empty `data` means no data (`{}`). The list keeps the latest 20, oldest first, and is
+/// kept before start too. `type` is cut to 1 KiB; invalid UTF-8 in either text becomes U+FFFD.
+/// The breadcrumb is dropped, the list left as it was, when `data` is not a JSON object (a
+/// number, an array, broken text; a console line says so, naming `type`), and silently when
+/// `data` is longer than 1 MiB, nests deeper than 128 levels or takes more than 16 KiB as compact
+/// JSON text. A repeated key keeps its last value.
 QUILLSTONE_API void quillstone_add_breadcrumb(const char* type, const char* data);
 
 /// @}

@@ -60,16 +60,7 @@ void quillstone_set_user(const char* user_id) { Quillstone::shared().setUser(tex
 void quillstone_set_page(const char* page) { Quillstone::shared().setPage(text(page)); }
 
 void quillstone_add_breadcrumb(const char* type, const char* data) {
-  try {
-    nlohmann::json::object_t object;
-    if (data && *data) {
-      auto parsed = nlohmann::json::parse(data, nullptr, false);
-      if (!parsed.is_object()) return;
-      object = parsed.get<nlohmann::json::object_t>();
-    }
-    Quillstone::shared().addBreadcrumb(text(type), std::move(object));
-  } catch (...) {
-  }
+  Quillstone::shared().addBreadcrumb(text(type), text(data));
 }
 
 void quillstone_test_event(void) { Quillstone::shared().testEvent(); }
