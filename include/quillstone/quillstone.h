@@ -15,8 +15,8 @@
 /// `quillstone::Attribution` and behaves as that call does; these rules hold for all of them:
 ///
 /// - **Threads.** Every function may be called from any thread, also at the same time as others.
-///   The library sends from threads of its own; no function waits on the network or the disk
-///   except quillstone_flush(), which waits as long as its caller asks.
+///   Reports leave from the library's own threads: no function waits on the network except
+///   quillstone_flush(), which waits as long as its caller asks.
 /// - **Text.** Strings are NUL-terminated UTF-8. Invalid UTF-8 becomes U+FFFD before it goes
 ///   into a report, so a report is never lost to it. Text longer than its limit is cut at a
 ///   character boundary (the limits are listed in the README: event and error names 1 KiB,
@@ -200,8 +200,9 @@ typedef void (*quillstone_log_handler_t)(const char* line, void* user_data);
 /// @brief Sends the library's console lines to `handler` instead of stderr; NULL restores stderr.
 ///
 /// The handler runs on the thread that writes the line: the caller's own for some lines
-/// (quillstone_start(), quillstone_set_user(), quillstone_resolve_server()), the library's worker
-/// thread for others; never on the thread that drives the network. It must return promptly and
+/// (quillstone_start(), quillstone_set_user(), quillstone_add_breadcrumb(), a server text that
+/// falls back), the library's worker thread for others; never on the thread that drives the
+/// network. It must return promptly and
 /// must not call back into the library (a line written meanwhile on that thread goes to stderr).
 /// Once this call returns, the handler it replaced runs on no thread and is never called again,
 /// so its `user_data` may be released.
