@@ -27,7 +27,8 @@ void waitForDelivery(const benchmark::State&) { liveClient().waitForDelivery(); 
 
 void fillBreadcrumbs() {
   for (std::size_t i = 0; i < kFullBreadcrumbList; ++i) {
-    client().addBreadcrumb("ui", {{"action", "tap"}, {"target", "button-" + std::to_string(i)}});
+    client().addBreadcrumb("ui",
+                           R"({"action":"tap","target":"button-)" + std::to_string(i) + R"("})");
   }
 }
 
@@ -71,7 +72,7 @@ BENCHMARK(BM_CaptureWithEmptyStack)->Teardown(waitForDelivery);
 void BM_AddBreadcrumbOnFullList(benchmark::State& state) {
   auto& qs = client();
   fillBreadcrumbs();
-  for (auto _ : state) qs.addBreadcrumb("ui", {{"action", "tap"}, {"target", "buy"}});
+  for (auto _ : state) qs.addBreadcrumb("ui", R"({"action":"tap","target":"buy"})");
 }
 BENCHMARK(BM_AddBreadcrumbOnFullList)->Teardown(waitForDelivery);
 

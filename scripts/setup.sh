@@ -12,6 +12,9 @@ packages=(
   libssl-dev libdw-dev clang-14 libclang-rt-14-dev
 )
 
+# python3 (with ctypes, which python3-minimal lacks): CI runs the C interface's Python example.
+packages+=(python3)
+
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -33,6 +33,12 @@ configure_and_build build/release -- -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ctest --test-dir build/release -j"$jobs" --output-on-failure
 [ "$quick" = 1 ] && exit 0
 
+echo "== shared library: dlclose, and the C and Python examples"
+# Only what the shared-library checks run: the library, the collector, the C example, the probe.
+configure_and_build build/shared quillstone quillstone-collector quillstone-c-example \
+  dlclose_probe -- -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_SHARED_LIBS=ON
+ctest --test-dir build/shared --output-on-failure -R '^Shared\.'
+
 # The sanitizer builds need only the library and the tests.
 sanitizer_options=(-DCMAKE_BUILD_TYPE=Debug -DQUILLSTONE_BUILD_DEMO=OFF -DQUILLSTONE_BUILD_TOOLS=OFF)
 

@@ -47,7 +47,7 @@ int main() {
 
   client.setUser("demo-user-42");
   client.setPage("/home");
-  client.addBreadcrumb("tap", {{"button", "buy"}, {"count", 1}});
+  client.addBreadcrumb("tap", R"({"button":"buy","count":1})");
   client.setPage("/checkout");
 
   // Each report is awaited before the next, so they print in the order they were made.

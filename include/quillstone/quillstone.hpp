@@ -2,16 +2,17 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
+#if __cplusplus >= 202002L
+#include <span>
+#endif
 
 #include "quillstone/export.h"
 #include "quillstone/url.hpp"
@@ -99,10 +100,33 @@ class QUILLSTONE_API Quillstone {
   void capture(std::string_view name, std::string_view message, std::string_view stack) noexcept;
   void setUser(std::string_view userId) noexcept;
   void setPage(std::string_view page) noexcept;
-  void addBreadcrumb(std::string_view type, nlohmann::json::object_t data) noexcept;
+  /// Adds a breadcrumb to the list that every later handled error, and the report of an uncaught
+  /// C++ exception, carries.
+  ///
+  /// `data` is the text of a JSON object, such as `{"button":"pay"}`; empty text stands for `{}`.
+  /// The list keeps the latest 20 breadcrumbs, oldest first, each stamped with the time it was
+  /// added. Any thread may call it, before `start` too; a child made by `fork` keeps the list it
+  /// had. `type` is cut to 1 KiB at a whole character. Invalid UTF-8 in either text becomes U+FFFD.
+  /// The breadcrumb is dropped, and the list left as it was, when `data` is not a JSON object (one
+  /// console line says so, naming `type`), and silently when `data` is longer than 1 MiB, nests
+  /// deeper than 128 levels or takes more than 16 KiB as compact JSON text. Its members come out in
+  /// key order (a repeated key keeps its last value). `quillstone/json.hpp` takes the data as a
+  /// `nlohmann::json` object.
+  void addBreadcrumb(std::string_view type, std::string_view data) noexcept;
   void testEvent() noexcept;
   [[noreturn]] void testCrash() noexcept;
-  std::string normalize(std::span<const std::uint64_t> addresses) const noexcept;
+  /// The stack text a handled error carries, made from the `count` return addresses at
+  /// `addresses` (innermost first): one line per address, `<index> <program name>   0x<16 hex
+  /// digits>`, each address made relative to where the main program was loaded (kept as it is
+  /// when below that), lines joined by "\n" with none after the last. Any thread may call it,
+  /// before `start` too. Empty when `count` is 0, `addresses` is null, or memory runs out.
+  std::string normalize(const std::uint64_t* addresses, std::size_t count) const noexcept;
+#if __cplusplus >= 202002L
+  /// `normalize(addresses.data(), addresses.size())`, for a span or a vector of addresses.
+  std::string normalize(std::span<const std::uint64_t> addresses) const noexcept {
+    return normalize(addresses.data(), addresses.size());
+  }
+#endif
 
   // Waits until every report queued before the call (events, errors, crash uploads, a device
   // report whose delay has passed) has been answered or has failed, or until `timeout` has

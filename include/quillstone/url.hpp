@@ -25,7 +25,10 @@ class QUILLSTONE_API Url {
   // Scheme, authority, query and fragment are kept.
   Url appendingPathComponent(std::string_view component) const;
 
-  friend bool operator==(const Url&, const Url&) = default;
+  /// True when both URLs hold the same text, byte for byte (no normalisation).
+  friend bool operator==(const Url& a, const Url& b) noexcept { return a.text_ == b.text_; }
+  /// True when the texts differ.
+  friend bool operator!=(const Url& a, const Url& b) noexcept { return !(a == b); }
 
  private:
   explicit Url(std::string text) : text_(std::move(text)) {}

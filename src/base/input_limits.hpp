@@ -19,6 +19,13 @@ constexpr std::size_t kMaxProperties = 100;
 constexpr std::size_t kMaxPropertyBytes = 8 * kKiB;
 // A breadcrumb's data, measured as the compact JSON text it is sent as.
 constexpr std::size_t kMaxBreadcrumbDataBytes = 16 * kKiB;
+// The host's text of a breadcrumb's data, before it is parsed. Only padding could bring a text
+// this long within the limit above (an escape takes six bytes at most for one), so parsing more
+// would be work spent on a breadcrumb that is refused anyway.
+constexpr std::size_t kMaxBreadcrumbTextBytes = 1024 * kKiB;
+// Objects and arrays inside one another in a breadcrumb's data, the data's own object counted:
+// the value is copied and written by recursion, so its depth is what a host's stack must hold.
+constexpr int kMaxBreadcrumbDepth = 128;
 // Stack text the host passes to capture.
 constexpr std::size_t kMaxStackBytes = 256 * kKiB;
 // The current page, and so the "to" of its route breadcrumb.

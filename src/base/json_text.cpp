@@ -197,6 +197,15 @@ void appendJsonString(std::string& out, std::string_view text) {
   out += '"';
 }
 
+void appendLoggedText(std::string& out, std::string_view text) {
+  char escaped[kMaxLoggedTextBytes];
+  const auto length = escapeJsonInto(text, escaped, sizeof escaped, InvalidUtf8::likeJsonLibrary);
+  out += '"';
+  out.append(escaped, length.written);
+  out += '"';
+  if (length.consumed < text.size()) out += "…";
+}
+
 std::string escapeJsonText(std::string_view text, std::size_t maxBytes) {
   std::string escaped;
   appendJsonEscaped(escaped, text, InvalidUtf8::eachByte, maxBytes);

@@ -49,6 +49,14 @@ void appendJsonString(std::string& out, std::string_view text);
 // last whole character (never inside an escape) that fits.
 std::string escapeJsonText(std::string_view text, std::size_t maxBytes = SIZE_MAX);
 
+// How much of a host's text a console line shows.
+constexpr std::size_t kMaxLoggedTextBytes = 256;
+
+// `text` quoted and escaped as a JSON string, so that a console line stays one line whatever it
+// holds, and cut at a whole character after kMaxLoggedTextBytes, then followed by "…", so that
+// a huge text does not make a huge line.
+void appendLoggedText(std::string& out, std::string_view text);
+
 void appendJsonNumber(std::string& out, std::int64_t value);
 
 // The shortest text that reads back as `value`, as the library writes it ("1.0", "19.99",

@@ -10,22 +10,13 @@ namespace {
 // Used only if the built-in server text ever failed to parse; ".invalid" never resolves.
 constexpr std::string_view kPlaceholderServer = "https://placeholder.invalid/";
 
-// The host's text in the fallback line, quoted and escaped so that it stays one line whatever it
-// holds, and cut (at a whole character) so that a huge text does not make a huge line.
 constexpr std::string_view kLogServerFallback = "[qs] 服务器地址无法使用,改用内置服务器 ";
-constexpr std::size_t kMaxNamedTextBytes = 256;
 
 // Sending to the built-in server instead of the host's own is worth saying: a typo in the
 // host's text would otherwise send its data elsewhere in silence.
 void sayNotUsed(std::string_view text) {
-  char escaped[kMaxNamedTextBytes];
-  const auto length =
-      base::escapeJsonInto(text, escaped, sizeof escaped, base::InvalidUtf8::likeJsonLibrary);
   std::string line(kLogServerFallback);
-  line += '"';
-  line.append(escaped, length.written);
-  line += '"';
-  if (length.consumed < text.size()) line += "…";
+  base::appendLoggedText(line, text);
   platform::systemLog().write(line);
 }
 

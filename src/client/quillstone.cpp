@@ -190,9 +190,9 @@ void Quillstone::setPage(std::string_view page) noexcept {
   }
 }
 
-void Quillstone::addBreadcrumb(std::string_view type, nlohmann::json::object_t data) noexcept {
+void Quillstone::addBreadcrumb(std::string_view type, std::string_view data) noexcept {
   try {
-    impl_->reports.addBreadcrumb(type, std::move(data));
+    impl_->reports.addBreadcrumb(type, data);
   } catch (...) {
   }
 }
@@ -209,9 +209,11 @@ void Quillstone::testCrash() noexcept {
   __builtin_unreachable();
 }
 
-std::string Quillstone::normalize(std::span<const std::uint64_t> addresses) const noexcept {
+std::string Quillstone::normalize(const std::uint64_t* addresses,
+                                  std::size_t count) const noexcept {
   try {
-    return crash::normalize(addresses);
+    if (addresses == nullptr) return {};
+    return crash::normalize({addresses, count});
   } catch (...) {
     return {};
   }

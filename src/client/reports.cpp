@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "base/input_limits.hpp"
+#include "base/json_text.hpp"
 #include "base/text.hpp"
 #include "crash/build_uuid.hpp"
 #include "crash/image_list.hpp"
@@ -10,6 +11,7 @@
 #include "device/device_info.hpp"
 #include "device/install_id.hpp"
 #include "platform/clock.hpp"
+#include "report/breadcrumb_data.hpp"
 #include "report/envelope.hpp"
 
 namespace quillstone::client {
@@ -76,23 +78,37 @@ void Reports::setUser(std::string_view userId) {
 void Reports::setPage(std::string_view page) {
   std::string cleanPage = base::sanitizedPrefix(page, base::kMaxPageBytes);
   state_.setCurrentPage(cleanPage);
-  addBreadcrumb(kRouteBreadcrumb, {{"to", std::move(cleanPage)}});
+  nlohmann::json data = {{"to", std::move(cleanPage)}};
+  // A page fits within the data limit even when every character takes an escape.
+  if (const auto dataText = report::serialize(data)) {
+    keepBreadcrumb(kRouteBreadcrumb, std::move(data), *dataText);
+  }
 }
 
-bool Reports::addBreadcrumb(std::string_view type, nlohmann::json::object_t data) {
-  nlohmann::json cleanData = report::sanitizedJson(std::move(data));
-  // Measured as it is sent, and the text is the record's own: written once, it is what every
-  // later error report carries.
-  const auto dataText = report::serialize(cleanData);
-  if (!dataText || dataText->size() > base::kMaxBreadcrumbDataBytes) return false;
+bool Reports::addBreadcrumb(std::string_view type, std::string_view data) {
+  auto parsed = report::parseBreadcrumbData(data);
+  using Verdict = report::BreadcrumbData::Verdict;
+  if (parsed.verdict == Verdict::notAnObject) {
+    // Said, because the host's own code made the mistake and would otherwise never learn why its
+    // breadcrumbs are missing.
+    std::string line(kLogBreadcrumbNotAnObject);
+    base::appendLoggedText(line, type);
+    services_.log.write(line);
+  }
+  if (parsed.verdict != Verdict::kept) return false;
+  keepBreadcrumb(type, std::move(parsed.object), parsed.text);
+  return true;
+}
+
+void Reports::keepBreadcrumb(std::string_view type, nlohmann::json data,
+                             std::string_view dataText) {
   const std::int64_t t = platform::nowMillis();
   std::string cleanType = base::sanitizedPrefix(type, base::kMaxNameBytes);
-  std::string text = report::breadcrumbText(t, cleanType, *dataText);
+  std::string text = report::breadcrumbText(t, cleanType, dataText);
   state_.appendBreadcrumb(
       report::breadcrumbRecord(t, std::move(cleanType),
-                               std::move(cleanData.get_ref<nlohmann::json::object_t&>())),
+                               std::move(data.get_ref<nlohmann::json::object_t&>())),
       std::move(text));
-  return true;
 }
 
 }  // namespace quillstone::client

@@ -17,6 +17,8 @@
 namespace quillstone::client {
 
 constexpr std::string_view kRouteBreadcrumb = "route";
+// Followed by the breadcrumb's type, quoted and cut as base::appendLoggedText writes it.
+constexpr std::string_view kLogBreadcrumbNotAnObject = "[qs] 面包屑数据不是 JSON 对象,已丢弃 ";
 constexpr std::string_view kTestEventName = "TestEvent";
 constexpr std::string_view kTestEventMessage = "接入自检 —— 看到这条说明已经接通";
 static_assert(kTestEventMessage.size() == 50, "the self-test message is fixed to the byte");
@@ -36,13 +38,16 @@ class Reports {
   void capture(std::string_view name, std::string_view message, std::string_view stack);
   void setUser(std::string_view userId);
   void setPage(std::string_view page);
-  // False, with the list unchanged, when `data` holds something JSON cannot express: kept, it
-  // would make every later error report unsendable until newer breadcrumbs pushed it out. Also
-  // false when its JSON text is larger than kMaxBreadcrumbDataBytes: twenty of them would
-  // make every error report that large.
-  bool addBreadcrumb(std::string_view type, nlohmann::json::object_t data);
+  // `data` is the text of a JSON object (report/breadcrumb_data.hpp). False, with the list
+  // unchanged, when it is not one, which the console says, naming `type`. Also false, silently,
+  // when it is beyond a limit: its JSON text larger than kMaxBreadcrumbDataBytes, say, as twenty
+  // of them would make every error report that large.
+  bool addBreadcrumb(std::string_view type, std::string_view data);
 
  private:
+  // Keeps a breadcrumb whose `data` object is clean and whose `dataText` is its compact text.
+  void keepBreadcrumb(std::string_view type, nlohmann::json data, std::string_view dataText);
+
   ClientState& state_;
   const transport::Delivery& delivery_;
   const platform::Services& services_;

@@ -99,18 +99,4 @@ std::string breadcrumbText(std::int64_t t, std::string_view type, std::string_vi
       .finish();
 }
 
-nlohmann::json sanitizedJson(nlohmann::json value) {
-  if (value.is_string()) return base::sanitizeUtf8(value.get_ref<const std::string&>());
-  if (value.is_array()) {
-    for (auto& element : value) element = sanitizedJson(std::move(element));
-    return value;
-  }
-  if (!value.is_object()) return value;
-  nlohmann::json clean = nlohmann::json::object();
-  for (auto& [key, element] : value.get_ref<nlohmann::json::object_t&>()) {
-    clean[base::sanitizeUtf8(key)] = sanitizedJson(std::move(element));
-  }
-  return clean;
-}
-
 }  // namespace quillstone::report

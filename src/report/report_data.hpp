@@ -40,7 +40,4 @@ nlohmann::json breadcrumbRecord(std::int64_t t, std::string type, nlohmann::json
 // The compact JSON text of that record, around `data`, the compact JSON text of its data.
 std::string breadcrumbText(std::int64_t t, std::string_view type, std::string_view data);
 
-// `value` with invalid UTF-8 replaced by U+FFFD in every string and every key, at any depth.
-nlohmann::json sanitizedJson(nlohmann::json value);
-
 }  // namespace quillstone::report

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <map>
+#include <quillstone/json.hpp>
 #include <quillstone/quillstone.hpp>
 #include <thread>
 #include <vector>
@@ -44,7 +45,7 @@ TEST(Fork, ChildrenForkedWhileOtherThreadsReportCallTheLibraryAndExit) {
       for (int i = 0; !stop.load(); ++i) {
         client().track("busy", i, std::map<std::string, std::string>{{"t", std::to_string(t)}});
         client().setUser("user-" + std::to_string(i % 7));
-        client().addBreadcrumb("tap", {{"i", i}});
+        addBreadcrumb(client(), "tap", {{"i", i}});
       }
     });
   }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <quillstone/quillstone.hpp>
 
 #include "base/text.hpp"
@@ -157,13 +158,14 @@ TEST_F(InputLimits, KeepsTheFirstHundredPropertiesInKeyOrder) {
 // Measured as its JSON text: control characters take six bytes each there.
 TEST_F(InputLimits, RefusesABreadcrumbWhoseDataIsTooLargeAndStillReports) {
   start();
-  const std::size_t wrapper = std::string_view(R"({"k":""})").size();
+  const auto data = [](const std::string& value) { return R"({"k":")" + value + R"("})"; };
+  const std::size_t wrapper = data("").size();
+  // Spaces do not count: the data is measured as sent, not as the host wrote it.
   client().addBreadcrumb("fits",
-                         {{"k", std::string(base::kMaxBreadcrumbDataBytes - wrapper, 'x')}});
+                         " " + data(std::string(base::kMaxBreadcrumbDataBytes - wrapper, 'x')));
   client().addBreadcrumb("over",
-                         {{"k", std::string(base::kMaxBreadcrumbDataBytes - wrapper + 1, 'x')}});
-  client().addBreadcrumb("escaped",
-                         {{"k", std::string(base::kMaxBreadcrumbDataBytes / 4, '\x01')}});
+                         data(std::string(base::kMaxBreadcrumbDataBytes - wrapper + 1, 'x')));
+  client().addBreadcrumb("escaped", data(repeat("\\u0001", base::kMaxBreadcrumbDataBytes / 4)));
   client().capture("E", "m", "s");
   const Json crumbs = report(1)["data"]["breadcrumbs"];
   ASSERT_EQ(crumbs.size(), 1u);

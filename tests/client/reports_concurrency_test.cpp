@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <quillstone/json.hpp>
 #include <quillstone/quillstone.hpp>
 #include <set>
 #include <thread>
@@ -47,7 +48,7 @@ TEST(ReportsConcurrency, SixteenThreadsCallingEveryPublicCall) {
         client.start(config);
         client.setUser(me);
         client.setPage("/" + me + "/" + std::to_string(round));
-        client.addBreadcrumb("tap", {{"thread", t}, {"round", round}});
+        addBreadcrumb(client, "tap", {{"thread", t}, {"round", round}});
         client.track(me, round, std::map<std::string, std::string>{{"r", std::to_string(round)}});
         client.capture("E", me, round % 2 == 0 ? "" : "given stack");
         reportsSent += 2;

@@ -10,10 +10,13 @@
 #include <cmath>
 #include <filesystem>
 #include <limits>
+#include <mutex>
+#include <quillstone/json.hpp>
 #include <quillstone/quillstone.hpp>
 #include <regex>
 #include <set>
 
+#include "base/input_limits.hpp"
 #include "crash/crash_dir.hpp"
 #include "platform/bundle.hpp"
 #include "platform/defaults_store.hpp"
@@ -225,7 +228,9 @@ TEST_F(Reports, PageChangesPathAndLeavesARouteBreadcrumb) {
 
 TEST_F(Reports, KeepsTheLatestTwentyBreadcrumbsOldestFirst) {
   start();
-  for (int i = 0; i < 25; ++i) client().addBreadcrumb("tap", {{"i", i}, {"ok", true}});
+  for (int i = 0; i < 25; ++i) {
+    client().addBreadcrumb("tap", R"({"i":)" + std::to_string(i) + R"(,"ok":true})");
+  }
   client().capture("E", "m", "s");
   const Json crumbs = report(1)["data"]["breadcrumbs"];
   ASSERT_EQ(crumbs.size(), 20u);
@@ -240,13 +245,19 @@ TEST_F(Reports, KeepsTheLatestTwentyBreadcrumbsOldestFirst) {
 
 // Breadcrumbs are written once when added and put into each error report's text: the report
 // must still be exactly the compact text of the whole value, even when host text looks like the
-// member that holds them.
+// member that holds them. The host's text, however it is spaced and ordered, and the
+// nlohmann::json form of the same object make the same bytes: those of the object's compact text.
 TEST_F(Reports, ErrorReportIsTheCompactTextOfTheWholeReport) {
   start();
   const std::string lookalike = "\"breadcrumbs\":[]";
-  client().addBreadcrumb("nested",
-                         {{"list", {1, 2.5, -0.1, "x"}}, {"obj", {{"b", false}, {"a", nullptr}}}});
-  client().addBreadcrumb("text", {{"quote", lookalike}, {"日本", "ü \n\t"}});
+  const Json::object_t nested{{"list", {1, 2.5, -0.1, "x"}},
+                              {"obj", {{"b", false}, {"a", nullptr}}}};
+  const Json::object_t text{{"quote", lookalike}, {"日本", "ü \n\t"}};
+  client().addBreadcrumb("nested", R"( { "obj": {"b": false, "a": null},
+                                         "list": [1, 2.50, -1e-1, "x"] } )");
+  addBreadcrumb(client(), "nested", nested);
+  client().addBreadcrumb("text", Json(text).dump());
+  addBreadcrumb(client(), "text", text);
   client().setPage("/p?q=" + lookalike);
   client().capture(lookalike, lookalike, lookalike);
   ASSERT_TRUE(collector_.waitForRequests(1));
@@ -255,22 +266,47 @@ TEST_F(Reports, ErrorReportIsTheCompactTextOfTheWholeReport) {
   EXPECT_EQ(body, error.dump());
   EXPECT_EQ(error["data"]["message"], lookalike);
   EXPECT_EQ(error["data"]["stack"], lookalike);
-  ASSERT_EQ(error["data"]["breadcrumbs"].size(), 3u);
-  EXPECT_EQ(error["data"]["breadcrumbs"][0]["data"]["list"], (Json{1, 2.5, -0.1, "x"}));
-  EXPECT_EQ(error["data"]["breadcrumbs"][1]["data"]["quote"], lookalike);
-  EXPECT_EQ(error["data"]["breadcrumbs"][2]["data"]["to"], "/p?q=" + lookalike);
+  const Json crumbs = error["data"]["breadcrumbs"];
+  ASSERT_EQ(crumbs.size(), 5u);
+  for (const std::size_t i : {0u, 1u}) {
+    EXPECT_EQ(crumbs[i]["data"].dump(), Json(nested).dump());
+    EXPECT_EQ(crumbs[i + 2]["data"].dump(), Json(text).dump());
+  }
+  EXPECT_EQ(crumbs[4]["data"]["to"], "/p?q=" + lookalike);
 }
 
 TEST_F(Reports, BreadcrumbWithoutJsonFormIsRefusedAndLaterErrorsStillGoOut) {
   start();
-  client().addBreadcrumb("kept", {{"n", 1.25}});
+  addBreadcrumb(client(), "kept", {{"n", 1.25}});
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  client().addBreadcrumb("bad", {{"deep", {{"list", {1, nan}}}}});
-  client().addBreadcrumb("bad", {{"x", std::numeric_limits<double>::infinity()}});
+  addBreadcrumb(client(), "bad", {{"deep", {{"list", {1, nan}}}}});
+  addBreadcrumb(client(), "bad", {{"x", std::numeric_limits<double>::infinity()}});
   client().capture("E", "m", "s");
   const Json crumbs = report(1)["data"]["breadcrumbs"];
   ASSERT_EQ(crumbs.size(), 1u);
   EXPECT_EQ(crumbs[0]["type"], "kept");
+}
+
+// The host learns why a breadcrumb is missing when its data is no object; data over a limit
+// is dropped in silence, as a too large one always was.
+TEST_F(Reports, DataThatIsNoObjectDropsTheBreadcrumbWithOneConsoleLine) {
+  std::vector<std::string> lines;
+  std::mutex mutex;
+  Quillstone::setLogHandler([&](std::string_view line) {
+    std::lock_guard guard(mutex);
+    if (line.find("面包屑") != std::string_view::npos) lines.emplace_back(line);
+  });
+  start();
+  client().addBreadcrumb("a \"tap\"", R"(["button","pay"])");
+  client().addBreadcrumb("deep", R"({"a":)" + std::string(200, '[') + std::string(200, ']') + "}");
+  client().addBreadcrumb("over",
+                         R"({"k":")" + std::string(base::kMaxBreadcrumbDataBytes, 'x') + "\"}");
+  client().capture("E", "m", "s");
+  const Json crumbs = report(1)["data"]["breadcrumbs"];
+  Quillstone::setLogHandler(nullptr);
+  EXPECT_EQ(crumbs, Json::array());
+  EXPECT_EQ(lines,
+            std::vector<std::string>{"[qs] 面包屑数据不是 JSON 对象,已丢弃 \"a \\\"tap\\\"\""});
 }
 
 struct UserCase {
@@ -358,7 +394,7 @@ TEST_F(Reports, InvalidUtf8InHostTextBecomesReplacementCharacters) {
   start();
   client().setUser("user\xff");
   client().setPage("/p\xc3");
-  client().addBreadcrumb("t\xfe", {{"k\x80", "v\xff"}});
+  client().addBreadcrumb("t\xfe", "{\"k\x80\":\"v\xff\"}");
   client().track("ev\xff", 1, std::map<std::string, std::string>{{"k\xfe", "v\xc3"}});
   const Json event = report(1);
   EXPECT_EQ(event["data"]["name"], std::string("ev") + kReplacement);
@@ -381,7 +417,7 @@ TEST_F(Reports, InvalidUtf8InHostTextBecomesReplacementCharacters) {
 TEST_F(Reports, CallsBeforeStartSendNothingButContextIsKept) {
   client().setUser("early-user");
   client().setPage("/early");
-  client().addBreadcrumb("tap", {{"x", 1}});
+  client().addBreadcrumb("tap", R"({"x":1})");
   client().track("early", 1, std::nullopt);
   client().capture("E", "m", "");
   client().testEvent();
@@ -457,6 +493,7 @@ TEST(TestCrash, EndsTheProcessWithSigill) {
 TEST(Normalize, FacadeFormatsWithTheMainProgram) {
   const std::vector<std::uint64_t> none;
   EXPECT_EQ(Quillstone::shared().normalize(none), "");
+  EXPECT_EQ(Quillstone::shared().normalize(nullptr, 3), "");
   const std::uint64_t one[] = {0};
   EXPECT_EQ(Quillstone::shared().normalize(one),
             "0   " + platform::executableName() + "   0x0000000000000000");

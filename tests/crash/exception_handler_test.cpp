@@ -27,7 +27,7 @@ nlohmann::json crashAndReadExceptionFile(const std::function<void()>& thrower) {
     startClient();
     Quillstone::shared().setUser("u7");
     Quillstone::shared().setPage("/checkout");
-    Quillstone::shared().addBreadcrumb("tap", {{"button", "pay"}});
+    Quillstone::shared().addBreadcrumb("tap", R"({"button":"pay"})");
     throwUncaught(thrower);
   });
   EXPECT_TRUE(child.signaled) << child.describe();

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the built library into a scratch prefix, then builds a small consumer against it
-# twice: through the CMake package and through pkg-config.
+# twice: through the CMake package and through pkg-config, as C++17 with warnings as errors, once
+# with the main headers alone and once with the optional nlohmann form (quillstone/json.hpp).
+# The main headers must not pull in nlohmann.
 set -euo pipefail
 build_dir=$1
 consumer_dir=$2
@@ -12,10 +14,24 @@ cmake --install "$build_dir" --prefix "$scratch/prefix" >/dev/null
 cmake -S "$consumer_dir" -B "$scratch/cmake-build" -DCMAKE_PREFIX_PATH="$scratch/prefix" >/dev/null
 cmake --build "$scratch/cmake-build" >/dev/null
 HOME="$scratch" "$scratch/cmake-build/consumer"
+HOME="$scratch" "$scratch/cmake-build/json_consumer"
+
+included=$(printf '#include <quillstone/%s>\n' quillstone.hpp attribution.hpp url.hpp |
+  "${CXX:-c++}" -std=c++17 -E -x c++ -I"$scratch/prefix/include" - | grep '^# [0-9]' | cut -d'"' -f2)
+if grep -q nlohmann <<<"$included"; then
+  echo "the main headers include nlohmann:"
+  grep nlohmann <<<"$included" | sort -u
+  exit 1
+fi
 
 export PKG_CONFIG_PATH="$scratch/prefix/lib/pkgconfig:$scratch/prefix/lib/x86_64-linux-gnu/pkgconfig"
+strict=(-std=c++17 -Wall -Wextra -Werror)
 # shellcheck disable=SC2046
-"${CXX:-c++}" -std=c++20 "$consumer_dir/main.cpp" -o "$scratch/pc-consumer" \
+"${CXX:-c++}" "${strict[@]}" "$consumer_dir/main.cpp" -o "$scratch/pc-consumer" \
   $(pkg-config --cflags --libs quillstone)
 HOME="$scratch" "$scratch/pc-consumer"
+# shellcheck disable=SC2046
+"${CXX:-c++}" "${strict[@]}" "$consumer_dir/json_main.cpp" -o "$scratch/pc-json-consumer" \
+  $(pkg-config --cflags --libs quillstone nlohmann_json)
+HOME="$scratch" "$scratch/pc-json-consumer"
 echo "install check passed"

@@ -3,10 +3,12 @@
 # the same name must link), and a shared build exports the public API alone. The one exception is
 # pthread_create: the library interposes it on purpose (each new thread gets an alternate signal
 # stack once crash capture is on) and must export it despite hidden visibility.
-#   check_symbols.sh STATIC_OR_SHARED_LIBRARY SHARED_LIBRARY
+# Every function the C header declares is exported.
+#   check_symbols.sh STATIC_OR_SHARED_LIBRARY SHARED_LIBRARY C_HEADER
 set -euo pipefail
 library=$1
 shared=$2
+c_header=$3
 status=0
 
 interposed='^pthread_create$'
@@ -36,6 +38,12 @@ for required in 'quillstone::Quillstone::shared()' 'quillstone::Attribution::sha
   'quillstone::Url::parse(' 'pthread_create'; do
   if ! printf '%s\n' "$exported" | grep -q -F "$required"; then
     echo "$shared does not export $required"
+    status=1
+  fi
+done
+for function in $(grep -o -E '\bquillstone_[a-z_]+\(' "$c_header" | tr -d '(' | sort -u); do
+  if ! printf '%s\n' "$exported" | grep -q -x -F "$function"; then
+    echo "$shared does not export $function, which quillstone.h declares"
     status=1
   fi
 done

@@ -71,7 +71,7 @@ TEST_P(HeldRequests, HostCallsReturnWhileTheServerHoldsEveryRequest) {
   client.start(configFor(server.base()));  // uploads the crash file
   client.setUser("u");
   client.setPage("/p");
-  client.addBreadcrumb("tap", {{"x", 1}});
+  client.addBreadcrumb("tap", R"({"x":1})");
   client.track("e", 1, std::nullopt);
   client.track("f", 2, std::map<std::string, std::string>{{"k", "v"}});
   client.capture("E", "m", "s");

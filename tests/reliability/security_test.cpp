@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <quillstone/attribution.hpp>
+#include <quillstone/json.hpp>
 #include <quillstone/quillstone.hpp>
 
 #include "crash/crash_dir.hpp"
@@ -129,7 +130,7 @@ TEST(FormatStrings, HostTextArrivesVerbatimInEveryReport) {
   client.start(configFor(collector.url(), kFormat));
   client.setUser(kFormat);
   client.setPage(kFormat);
-  client.addBreadcrumb(kFormat, {{kFormat, kFormat}});
+  addBreadcrumb(client, kFormat, {{kFormat, kFormat}});
   client.track(kFormat, 1, std::map<std::string, std::string>{{kFormat, kFormat}});
   client.capture(kFormat, kFormat, kFormat);
   ASSERT_TRUE(collector.waitForRequests(2));

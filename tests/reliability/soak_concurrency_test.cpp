@@ -10,6 +10,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <quillstone/attribution.hpp>
+#include <quillstone/json.hpp>
 #include <quillstone/quillstone.hpp>
 #include <thread>
 #include <vector>
@@ -76,7 +77,7 @@ void callEverything(int thread, int round, const Quillstone::Config& config, con
   }
   client.setUser(me);
   client.setPage("/" + me + "/" + std::to_string(round));
-  client.addBreadcrumb("tap", {{"thread", thread}, {"round", round}});
+  addBreadcrumb(client, "tap", {{"thread", thread}, {"round", round}});
   client.track(me, round, std::map<std::string, std::string>{{"r", std::to_string(round)}});
   ++sent.events;
   client.capture("E", me, round % 2 == 0 ? "" : "given stack");
