@@ -226,6 +226,9 @@ class QUILLSTONE_API Quillstone {
   ///
   /// Cut at 2 KiB; invalid UTF-8 becomes U+FFFD. Kept when called before `start`. Any thread.
   void setPage(std::string_view page) noexcept;
+  /// Adds a breadcrumb to the last 20 that error reports and crash files carry; refused (the
+  /// list stays as it was) when `data` holds a non-finite number or exceeds 16 KiB as compact
+  /// JSON. The type is cut at 1 KiB; invalid UTF-8 becomes U+FFFD. Kept before `start`; any thread.
   void addBreadcrumb(std::string_view type, nlohmann::json::object_t data) noexcept;
   /// Sends a handled error named `"TestEvent"` with a fixed message and the caller's stack, to
   /// check the integration end to end; as `capture` otherwise.
@@ -237,6 +240,8 @@ class QUILLSTONE_API Quillstone {
   /// before `start`, and the next `start` with `reportCrash` on uploads the file; without it
   /// the process ends by SIGILL. For tests and demos only.
   [[noreturn]] void testCrash() noexcept;
+  /// The stack text error reports carry for `addresses`: one line per address, shifted by the
+  /// main program's load bias and named after it; `""` without memory. Any thread.
   std::string normalize(std::span<const std::uint64_t> addresses) const noexcept;
 
   /// Waits until every report queued before the call (events, errors, crash uploads, a device

@@ -51,6 +51,7 @@ class QUILLSTONE_API Url {
   /// fixed names such as "rum"). Throws only `std::bad_alloc`.
   Url appendingPathComponent(std::string_view component) const;
 
+  /// Equal when the two texts are equal byte for byte (no normalisation).
   friend bool operator==(const Url&, const Url&) = default;
 
  private:
