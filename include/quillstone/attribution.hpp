@@ -74,15 +74,16 @@ class QUILLSTONE_API Attribution {
   /// once.
   ///
   /// When this installation was attributed earlier, `onResult` runs before `start` returns, on
-  /// the calling thread, with the stored answer. Otherwise the install request goes out on the
-  /// library's HTTP thread and `start` returns at once; `onResult` then runs on the library's
-  /// worker thread when the request ends, with the empty result when it failed (a later `start`
-  /// asks again). `appId` goes into the install request as given (invalid UTF-8 is sent as
-  /// U+FFFD); `server` is used as is, and the request goes to its `attrib/install`. Each call
-  /// replaces the id and server of the last one and sends a request of its own while the
-  /// installation is not attributed. An empty `onResult` is allowed; an exception it throws is
-  /// caught and dropped. The callback may call the library, but should return promptly: it
-  /// holds up other callbacks and log lines on the worker thread (never delivery).
+  /// the calling thread, with the stored answer. Otherwise the install request is built on the
+  /// calling thread (it reads the device identifier) and goes out on the library's HTTP thread,
+  /// and `start` returns at once; `onResult` then runs on the library's worker thread when the
+  /// request ends, with the empty result when it failed (a later `start` asks again). `appId`
+  /// goes into the install request as given (invalid UTF-8 is sent as U+FFFD); `server` is used
+  /// as is, and the request goes to its `attrib/install`. Each call replaces the id and server
+  /// of the last one and sends a request of its own while the installation is not attributed.
+  /// An empty `onResult` is allowed; an exception it throws is caught and dropped. The callback
+  /// may call the library, but should return promptly: it holds up other callbacks and log
+  /// lines on the worker thread (never delivery).
   void start(std::string appId, Url server, std::function<void(const Result&)> onResult) noexcept;
 
   /// Takes the referral code from a link that opened the app; true when `url` carries a
@@ -95,7 +96,7 @@ class QUILLSTONE_API Attribution {
   /// `start` has named the server; a link handled before that rides along in the request of the
   /// first `start`); its answer is stored, and the host gets it from the next `start`. Once
   /// attributed, the code is kept but sent nowhere. Any thread; returns without waiting for the
-  /// network.
+  /// network (the request is built on the calling thread).
   bool handle(const Url& url) noexcept;
 
   /// The device's identifier, kept in the keychain file (see README) and created on first use;

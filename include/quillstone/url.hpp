@@ -13,11 +13,11 @@ namespace quillstone {
 
 /// An RFC 3986 URI reference (absolute or relative), kept as the text it was parsed from.
 ///
-/// A plain value: copies are independent, and one object may be read from several threads at
-/// once (it is never changed after it is made). The only way to get one is `parse` (or
-/// `appendingPathComponent` on one), so every `Url` held its text as a valid reference when it
-/// was made. Nothing here is percent-decoded or normalised: two spellings of one address are two
-/// different values.
+/// A plain value: copies are independent, and no member function changes it, so one object may
+/// be read from several threads at once (not while another thread assigns to it). A `Url` is
+/// made only by `parse`, which checks the text, or by `appendingPathComponent`, which does not
+/// check what it adds. Nothing here is percent-decoded or normalised: two spellings of one
+/// address are two different values.
 class QUILLSTONE_API Url {
  public:
   /// Parses `text` as an RFC 3986 URI reference; `std::nullopt` unless it is one.
