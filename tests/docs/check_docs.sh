@@ -19,7 +19,7 @@ fi
 failed=0
 while IFS= read -r header; do
   if ! grep -Eq '^[[:space:]]*(///|/\*\*|//!)[[:space:]]*[\\@]file\b' "$header"; then
-    echo "$header: no \"/// \\file\" comment, so Doxygen would not check its declarations" >&2
+    printf '%s: no "/// \\file" comment, so Doxygen would not check its declarations\n' "$header" >&2
     failed=1
   fi
 done < <(find "$include_dir" -type f \( -name '*.h' -o -name '*.hpp' \) | sort)
