@@ -9,7 +9,7 @@ packages=(
   build-essential cmake pkg-config git ca-certificates
   libcurl4-openssl-dev nlohmann-json3-dev liburiparser-dev libutf8proc-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev libbenchmark-dev
-  libssl-dev libdw-dev clang-14 libclang-rt-14-dev
+  libssl-dev libdw-dev clang-14 libclang-rt-14-dev doxygen
 )
 
 # python3 (with ctypes, which python3-minimal lacks): CI runs the C interface's Python example.
