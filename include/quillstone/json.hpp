@@ -1,5 +1,6 @@
-// Quillstone SDK: breadcrumb data given as a nlohmann::json object. Optional: only a host that
-// builds its data with nlohmann::json includes it, and links the Quillstone::json target.
+/// \file
+/// Quillstone SDK: breadcrumb data given as a `nlohmann::json` object. Optional: only a host that
+/// builds its data with nlohmann::json includes it, and links the `Quillstone::json` target.
 #pragma once
 
 #include <cmath>
