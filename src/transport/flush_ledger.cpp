@@ -4,6 +4,11 @@
 #include <new>
 
 namespace quillstone::transport {
+namespace {
+
+constexpr std::chrono::milliseconds kLongestWait = std::chrono::hours(24 * 365 * 100);
+
+}  // namespace
 
 void FlushLedger::renewIfForked() noexcept {
   renewal_.renewIfForked([this] {
@@ -46,7 +51,10 @@ bool FlushLedger::waitForOpen(std::chrono::milliseconds timeout) {
   Waiter waiter{lastTicket_, open_, true};
   if (waiter.open == 0) return true;
   waiters_.push_back(&waiter);
-  const bool ended = ended_.wait_for(lock, timeout, [&waiter] { return waiter.open == 0; });
+  // The wait's deadline is the clock's now plus the timeout: a caller's "for ever"
+  // (milliseconds::max()) would overflow it into the past.
+  const bool ended = ended_.wait_for(lock, std::min(timeout, kLongestWait),
+                                     [&waiter] { return waiter.open == 0; });
   std::erase(waiters_, &waiter);
   return ended && waiter.allDelivered;
 }

@@ -193,8 +193,9 @@ TEST_P(DeliveryFlush, ConcurrencyWaitsForEveryEarlierPostAndSaysWhetherAllWereDe
   Delivery delivery{platform::systemHttpSession(), log};
   std::atomic<int> done{0};
   for (int i = 0; i < kPosts; ++i) delivery.post(Url::parse(server), "{}", [&](bool) { ++done; });
+  // Against a server that answers, the caller waits as long as it takes.
   const auto timeout =
-      GetParam().status == 0 ? std::chrono::milliseconds(300) : std::chrono::milliseconds(15000);
+      GetParam().status == 0 ? std::chrono::milliseconds(300) : std::chrono::milliseconds::max();
   EXPECT_EQ(delivery.flush(timeout), GetParam().delivered);
   if (GetParam().status != 0) {
     // Every callback has run by the time a flush that did not time out returns.
