@@ -4,8 +4,10 @@
 // a server that accepts connections and never answers (--silent-server), to show that the
 // reports waiting for a connection stay within their bound. Links nothing but the library, so
 // the figures are those of an app, not of a test harness. The loopback server runs in a child
-// process, so its memory is not counted.
+// process, so its memory is not counted. --per-waiting measures what one waiting report holds:
+// the heap bytes in use that a few thousand events add while they wait, divided by their number.
 #include <curl/curl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -30,6 +32,11 @@ namespace {
 constexpr double kKiBPerMiB = 1024.0;
 constexpr auto kDeliveryWait = std::chrono::seconds(10);
 constexpr int kSilentReports = 1000000;
+// Well below the waiting bound, so that none of them is dropped.
+constexpr int kMeasuredWaiting = 5000;
+// Enough for the six connections and for the queues to reach their steady shape.
+constexpr int kWarmUpReports = 200;
+constexpr auto kSettle = std::chrono::milliseconds(500);
 
 long residentField(const char* field) {
   std::ifstream status("/proc/self/status");
@@ -157,11 +164,32 @@ int silentServer(const std::string& url) {
   return 0;
 }
 
+std::size_t heapInUse() { return mallinfo2().uordblks; }
+
+// Events against the silent server, all of them kept waiting for a connection: the heap they
+// add, per event, once the library's thread has taken them up.
+int perWaiting(const std::string& url) {
+  auto& client = quillstone::Quillstone::shared();
+  client.start(quillstone::Quillstone::Config(
+      "memory-bench", quillstone::Quillstone::resolveServer(url), "1.0.0", "bench",
+      /*reportCrash=*/false, /*reportDevice=*/false, /*requireConsent=*/false));
+  for (int i = 0; i < kWarmUpReports; ++i) client.track("waiting", i, std::nullopt);
+  std::this_thread::sleep_for(kSettle);
+  const std::size_t before = heapInUse();
+  for (int i = 0; i < kMeasuredWaiting; ++i) client.track("waiting", i, std::nullopt);
+  std::this_thread::sleep_for(kSettle);
+  const std::size_t after = heapInUse();
+  std::printf("per waiting report: %d events, %.0f bytes in use each\n", kMeasuredWaiting,
+              static_cast<double>(after - before) / kMeasuredWaiting);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const bool curlAlone = argc > 1 && std::strcmp(argv[1], "--curl-only") == 0;
-  const bool silent = argc > 1 && std::strcmp(argv[1], "--silent-server") == 0;
+  const bool perReport = argc > 1 && std::strcmp(argv[1], "--per-waiting") == 0;
+  const bool silent = perReport || (argc > 1 && std::strcmp(argv[1], "--silent-server") == 0);
   const long atMain = residentKiB();
   const std::string home = makeScratchHome();
   const Server server = startServer(silent);
@@ -169,7 +197,7 @@ int main(int argc, char** argv) {
   const std::string url = "http://127.0.0.1:" + std::to_string(server.port) + "/";
 
   if (silent) {
-    const int status = silentServer(url);
+    const int status = perReport ? perWaiting(url) : silentServer(url);
     kill(server.pid, SIGKILL);
     waitpid(server.pid, nullptr, 0);
     std::error_code ignored;
