@@ -43,22 +43,65 @@ constexpr int kPollMillis = 1000;
 constexpr auto kDropBurstQuiet = std::chrono::seconds(1);
 constexpr auto kDropBurstLine = std::chrono::seconds(10);
 constexpr std::string_view kLogDropped = "[qs] 待发送的报告过多,已丢弃最早的 ";
-// Memory a waiting request holds besides its text: the request and transfer records, the
-// strings' and the completion's allocations (measured: about this much per held report).
-constexpr std::size_t kWaitingOverheadBytes = 640;
+// Memory a waiting request holds besides its text: its record, its place in a queue and the
+// allocator's rounding (measured: about this much per held report).
+constexpr std::size_t kWaitingOverheadBytes = 128;
+// Endpoints remembered for sharing: a process sends to a handful of them.
+constexpr std::size_t kSharedEndpoints = 8;
 
-struct Transfer {
-  HttpRequest request;
-  HttpSession::Completion completion;
-  std::string responseBody;
-  curl_slist* headers = nullptr;
-  // Allocated when the request starts: a request waiting for a connection holds only itself.
-  std::unique_ptr<char[]> error;
-  // Redirects followed so far.
+// Everything of a request but its body: the same for every report to one server, so the
+// requests to it share one record rather than each holding its own copies.
+struct Endpoint {
+  std::string url;
+  std::string method;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::chrono::milliseconds timeout{};
+  bool keepResponseBody = false;
+  bool droppable = false;
+  const void* sender = nullptr;
+  // Redirects followed to reach this URL.
   int redirects = 0;
-  // While it waits: its place in the order of all waiting requests, and what it counts.
+  // "scheme://authority" of the URL: the key connections are shared under.
+  std::string origin;
+  // The header lines as libcurl takes them, built once for all requests.
+  curl_slist* headerList = nullptr;
+  // What the URL and headers count against kMaxWaitingBytes.
+  std::size_t textBytes = 0;
+
+  Endpoint() = default;
+  Endpoint(const Endpoint&) = delete;
+  Endpoint& operator=(const Endpoint&) = delete;
+  ~Endpoint() { curl_slist_free_all(headerList); }
+
+  // Whether a request to this endpoint may share it.
+  bool fits(const HttpRequest& request) const {
+    return redirects == 0 && url == request.url && method == request.method &&
+           headers == request.headers && timeout == request.timeout &&
+           keepResponseBody == request.keepResponseBody && droppable == request.droppable &&
+           sender == request.sender;
+  }
+};
+
+// A request while it waits: its endpoint, its body and its completion, nothing more.
+struct Transfer {
+  std::shared_ptr<const Endpoint> endpoint;
+  std::string body;
+  HttpSession::Completion completion;
+  // While it waits for a connection: its place in the order of all waiting requests.
   std::uint64_t sequence = 0;
-  std::size_t bytes = 0;
+};
+
+// What the request counts against the waiting bounds: the same as waitingBytes() of the request
+// it was made from.
+std::size_t countedBytes(const Transfer& transfer) {
+  return kWaitingOverheadBytes + transfer.endpoint->textBytes + transfer.body.size();
+}
+
+// What only a running request needs, allocated when it starts and freed when it ends.
+struct Running {
+  std::unique_ptr<Transfer> transfer;
+  std::string responseBody;
+  char error[CURL_ERROR_SIZE] = {};
 };
 
 // Drops counted into one console line per burst. Touched only on the session's thread.
@@ -100,6 +143,47 @@ std::string originOf(const std::string& url) {
   return url.substr(0, end);
 }
 
+// Fills in what is derived from the endpoint's URL and headers.
+void prepare(Endpoint& endpoint) {
+  endpoint.origin = originOf(endpoint.url);
+  endpoint.textBytes = endpoint.url.size();
+  // Only the caller's headers: no "Accept", and no "Expect: 100-continue" round trip.
+  endpoint.headerList = curl_slist_append(endpoint.headerList, "Accept:");
+  endpoint.headerList = curl_slist_append(endpoint.headerList, "Expect:");
+  for (const auto& [name, value] : endpoint.headers) {
+    endpoint.textBytes += name.size() + value.size();
+    endpoint.headerList = curl_slist_append(endpoint.headerList, (name + ": " + value).c_str());
+  }
+}
+
+std::shared_ptr<const Endpoint> makeEndpoint(HttpRequest& request) {
+  auto endpoint = std::make_shared<Endpoint>();
+  endpoint->url = std::move(request.url);
+  endpoint->method = std::move(request.method);
+  endpoint->headers = std::move(request.headers);
+  endpoint->timeout = request.timeout;
+  endpoint->keepResponseBody = request.keepResponseBody;
+  endpoint->droppable = request.droppable;
+  endpoint->sender = request.sender;
+  prepare(*endpoint);
+  return endpoint;
+}
+
+// The same endpoint at the URL a redirect sends it to.
+std::shared_ptr<const Endpoint> redirected(const Endpoint& from, std::string url) {
+  auto endpoint = std::make_shared<Endpoint>();
+  endpoint->url = std::move(url);
+  endpoint->method = from.method;
+  endpoint->headers = from.headers;
+  endpoint->timeout = from.timeout;
+  endpoint->keepResponseBody = from.keepResponseBody;
+  endpoint->droppable = from.droppable;
+  endpoint->sender = from.sender;
+  endpoint->redirects = from.redirects + 1;
+  prepare(*endpoint);
+  return endpoint;
+}
+
 struct Job {
   std::unique_ptr<Transfer> transfer;  // a request, or
   std::function<void()> task;          // a task to run on the session's thread
@@ -109,7 +193,7 @@ struct Job {
 std::size_t discardBody(char*, std::size_t size, std::size_t count, void*) { return size * count; }
 
 std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* user) {
-  auto* transfer = static_cast<Transfer*>(user);
+  auto* transfer = static_cast<Running*>(user);
   const std::size_t bytes = size * count;
   if (transfer->responseBody.size() + bytes > kMaxResponseBytes) return 0;  // aborts the transfer
   transfer->responseBody.append(data, bytes);
@@ -134,7 +218,8 @@ class CurlHttpSession final : public HttpSession {
 
   void start(HttpRequest request, Completion completion) override {
     auto transfer = std::make_unique<Transfer>();
-    transfer->request = std::move(request);
+    transfer->endpoint = sharedEndpoint(request);
+    transfer->body = std::move(request.body);
     transfer->completion = std::move(completion);
     enqueue(Job{std::move(transfer), {}});
   }
@@ -149,10 +234,10 @@ class CurlHttpSession final : public HttpSession {
     {
       std::lock_guard lock(mutex_);
       for (auto& job : queue_) {
-        if (!job.transfer || job.transfer->request.sender != sender) continue;
-        if (job.transfer->request.droppable) {
+        if (!job.transfer || job.transfer->endpoint->sender != sender) continue;
+        if (job.transfer->endpoint->droppable) {
           --queuedCount_;
-          queuedBytes_ -= job.transfer->bytes;
+          queuedBytes_ -= countedBytes(*job.transfer);
         }
         taken->push_back(std::move(job.transfer));
       }
@@ -179,6 +264,22 @@ class CurlHttpSession final : public HttpSession {
   }
 
  private:
+  // The endpoint the request's URL, headers and settings make, shared with earlier requests that
+  // had the same. Touches only the request's fields it takes over.
+  std::shared_ptr<const Endpoint> sharedEndpoint(HttpRequest& request) {
+    {
+      std::lock_guard lock(endpointsLock_);
+      for (const auto& endpoint : endpoints_) {
+        if (endpoint->fits(request)) return endpoint;
+      }
+    }
+    auto endpoint = makeEndpoint(request);
+    std::lock_guard lock(endpointsLock_);
+    if (endpoints_.size() == kSharedEndpoints) endpoints_.erase(endpoints_.begin());
+    endpoints_.push_back(endpoint);
+    return endpoint;
+  }
+
   void enqueue(Job job) {
     bool wake = false;
     std::vector<std::unique_ptr<Transfer>> doomed;  // completed after the lock
@@ -189,10 +290,9 @@ class CurlHttpSession final : public HttpSession {
       // queue, that wake-up is still pending for every job queued behind it. Waking a thread is
       // a system call and a context switch on the host's thread, the dearest part of a report.
       wake = queue_.empty();
-      if (job.transfer && job.transfer->request.droppable) {
-        job.transfer->bytes = waitingBytes(job.transfer->request);
+      if (job.transfer && job.transfer->endpoint->droppable) {
         ++queuedCount_;
-        queuedBytes_ += job.transfer->bytes;
+        queuedBytes_ += countedBytes(*job.transfer);
       }
       queue_.push_back(std::move(job));
       keepQueueBounded(doomed);
@@ -214,13 +314,13 @@ class CurlHttpSession final : public HttpSession {
     while (queuedCount_ > kMaxWaitingRequests || queuedBytes_ > kMaxWaitingBytes) {
       while (queueChecked_ < queue_.size()) {
         const Job& job = queue_[queueChecked_];
-        if (job.transfer && job.transfer->request.droppable) break;
+        if (job.transfer && job.transfer->endpoint->droppable) break;
         ++queueChecked_;
       }
       if (queueChecked_ == queue_.size()) return;
       const auto at = queue_.begin() + static_cast<std::ptrdiff_t>(queueChecked_);
       --queuedCount_;
-      queuedBytes_ -= at->transfer->bytes;
+      queuedBytes_ -= countedBytes(*at->transfer);
       doomed.push_back(std::move(at->transfer));
       // Only the requests before it, none of them droppable, move to close the gap.
       queue_.erase(at);
@@ -279,12 +379,13 @@ class CurlHttpSession final : public HttpSession {
   // handles inside curl: a waiting request then costs only its own bytes, not a handle's
   // buffers, and the same requests run at once as when curl queued them itself.
   void add(std::unique_ptr<Transfer> transfer) {
-    auto& lane = lanes_[originOf(transfer->request.url)];
+    auto& lane = lanes_[transfer->endpoint->origin];
     if (lane.running >= kMaxConnectionsPerHost) {
       transfer->sequence = nextSequence_++;
-      transfer->bytes = waitingBytes(transfer->request);
+      // A waiting body holds no more than its text.
+      transfer->body.shrink_to_fit();
       ++waitingCount_;
-      waitingBytes_ += transfer->bytes;
+      waitingBytes_ += countedBytes(*transfer);
       lane.waiting.push_back(std::move(transfer));
       keepWaitingBounded();
       return;
@@ -311,7 +412,7 @@ class CurlHttpSession final : public HttpSession {
 
   void stopWaiting(const Transfer& transfer) {
     --waitingCount_;
-    waitingBytes_ -= transfer.bytes;
+    waitingBytes_ -= countedBytes(transfer);
   }
 
   // Drops the oldest droppable waiting requests, in all lanes, until the bounds hold again; what
@@ -322,7 +423,7 @@ class CurlHttpSession final : public HttpSession {
       std::deque<std::unique_ptr<Transfer>>::iterator oldest;
       for (auto& [origin, lane] : lanes_) {
         const auto it = std::find_if(lane.waiting.begin(), lane.waiting.end(),
-                                     [](const auto& t) { return t->request.droppable; });
+                                     [](const auto& t) { return t->endpoint->droppable; });
         if (it == lane.waiting.end()) continue;
         if (oldestLane == nullptr || (*it)->sequence < (*oldest)->sequence) {
           oldestLane = &lane;
@@ -342,7 +443,7 @@ class CurlHttpSession final : public HttpSession {
     for (auto& [origin, lane] : lanes_) {
       std::vector<std::unique_ptr<Transfer>> dropped;
       for (auto it = lane.waiting.begin(); it != lane.waiting.end();) {
-        if ((*it)->request.sender != sender) {
+        if ((*it)->endpoint->sender != sender) {
           ++it;
           continue;
         }
@@ -379,10 +480,10 @@ class CurlHttpSession final : public HttpSession {
 
   // Ends a request that never reached curl.
   void fail(std::unique_ptr<Transfer> transfer, std::string error) {
-    const std::string origin = originOf(transfer->request.url);
+    const auto endpoint = transfer->endpoint;
     complete(transfer->completion, HttpResponse{false, 0, {}, std::move(error)});
     transfer.reset();
-    advance(origin);
+    advance(endpoint->origin);
   }
 
   // curl's whole-transfer timeout would cut a slow upload that still moves, and leave
@@ -397,7 +498,7 @@ class CurlHttpSession final : public HttpSession {
   }
 
   void begin(std::unique_ptr<Transfer> transfer) {
-    if (auto refusal = refusedUrl(transfer->request.url)) {
+    if (auto refusal = refusedUrl(transfer->endpoint->url)) {
       fail(std::move(transfer), std::move(*refusal));
       return;
     }
@@ -406,31 +507,25 @@ class CurlHttpSession final : public HttpSession {
       fail(std::move(transfer), "out of memory");
       return;
     }
-    transfer->error = std::make_unique<char[]>(CURL_ERROR_SIZE);
-    transfer->error[0] = '\0';
-    const HttpRequest& request = transfer->request;
-    curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
+    auto running = std::make_unique<Running>();
+    running->transfer = std::move(transfer);
+    const Endpoint& endpoint = *running->transfer->endpoint;
+    const std::string& body = running->transfer->body;
+    curl_easy_setopt(easy, CURLOPT_URL, endpoint.url.c_str());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    setTimeouts(easy, request.timeout);
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->error.get());
+    setTimeouts(easy, endpoint.timeout);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, running->error);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION,
-                     request.keepResponseBody ? collectBody : discardBody);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
-    curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
-    if (request.method == "POST") {
-      curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body.data());
-      curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
-                       static_cast<curl_off_t>(request.body.size()));
+                     endpoint.keepResponseBody ? collectBody : discardBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, running.get());
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, running.get());
+    if (endpoint.method == "POST") {
+      curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.data());
+      curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     }
-    // Only the caller's headers: no "Accept", and no "Expect: 100-continue" round trip.
-    transfer->headers = curl_slist_append(transfer->headers, "Accept:");
-    transfer->headers = curl_slist_append(transfer->headers, "Expect:");
-    for (const auto& [name, value] : request.headers) {
-      transfer->headers = curl_slist_append(transfer->headers, (name + ": " + value).c_str());
-    }
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->headers);
-    transfer.release();  // owned by the easy handle until finish()
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, endpoint.headerList);
+    running.release();  // owned by the easy handle until finish()
     if (curl_multi_add_handle(multi_, easy) != CURLM_OK) finish(easy, CURLE_FAILED_INIT);
   }
 
@@ -446,40 +541,37 @@ class CurlHttpSession final : public HttpSession {
   }
 
   void finish(CURL* easy, CURLcode result) {
-    Transfer* raw = nullptr;
+    Running* raw = nullptr;
     curl_easy_getinfo(easy, CURLINFO_PRIVATE, &raw);
-    std::unique_ptr<Transfer> transfer(raw);
+    std::unique_ptr<Running> running(raw);
+    std::unique_ptr<Transfer> transfer = std::move(running->transfer);
     HttpResponse response;
     long status = 0;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     response.isHttp = status > 0;
     response.status = status;
     if (result != CURLE_OK) {
-      response.error =
-          transfer->error[0] != '\0' ? transfer->error.get() : curl_easy_strerror(result);
+      response.error = running->error[0] != '\0' ? running->error : curl_easy_strerror(result);
     }
-    response.body = std::move(transfer->responseBody);
-    std::optional<std::string> next = nextHop(easy, *transfer, response);
+    response.body = std::move(running->responseBody);
+    running.reset();
+    std::optional<std::string> next = nextHop(easy, *transfer->endpoint, response);
     returnHandle(easy);
-    if (transfer->redirects == 0 && neverReachedServer(result)) {
+    if (transfer->endpoint->redirects == 0 && neverReachedServer(result)) {
       response.neverSent = true;
-      response.unsentBody = std::move(transfer->request.body);
+      response.unsentBody = std::move(transfer->body);
     }
-    curl_slist_free_all(transfer->headers);
-    transfer->headers = nullptr;
-    const std::string origin = originOf(transfer->request.url);
+    const auto endpoint = transfer->endpoint;
     if (next) {
       // The same request, body and headers, to the new place; it frees its connection first.
-      transfer->request.url = std::move(*next);
-      transfer->responseBody.clear();
-      ++transfer->redirects;
-      advance(origin);
+      transfer->endpoint = redirected(*endpoint, std::move(*next));
+      advance(endpoint->origin);
       add(std::move(transfer));
       return;
     }
     complete(transfer->completion, std::move(response));
     transfer.reset();
-    advance(origin);
+    advance(endpoint->origin);
   }
 
   // Failures after which nothing of the request can have reached the server.
@@ -490,17 +582,17 @@ class CurlHttpSession final : public HttpSession {
 
   // Where a 307 or 308 reply sends its request next; none for any other reply. A redirect
   // that may not be followed ends the request with an error, like any other transport failure.
-  static std::optional<std::string> nextHop(CURL* easy, const Transfer& transfer,
+  static std::optional<std::string> nextHop(CURL* easy, const Endpoint& endpoint,
                                             HttpResponse& response) {
     if (response.error || !isFollowedRedirect(response.status)) return std::nullopt;
     char* location = nullptr;
     curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &location);
     if (location == nullptr) return std::nullopt;
-    if (transfer.redirects >= kMaxRedirects) {
+    if (endpoint.redirects >= kMaxRedirects) {
       response.error = curl_easy_strerror(CURLE_TOO_MANY_REDIRECTS);
       return std::nullopt;
     }
-    if (auto refusal = refusedRedirect(transfer.request.url, location)) {
+    if (auto refusal = refusedRedirect(endpoint.url, location)) {
       response.error = std::move(*refusal);
       return std::nullopt;
     }
@@ -515,6 +607,9 @@ class CurlHttpSession final : public HttpSession {
   std::size_t queuedCount_ = 0;
   std::size_t queuedBytes_ = 0;
   std::size_t queueChecked_ = 0;
+  // Endpoints recently used, newest last; a request that finds its own shares it.
+  std::mutex endpointsLock_;
+  std::vector<std::shared_ptr<const Endpoint>> endpoints_;
   // Touched only on the session's thread.
   std::map<std::string, HostLane> lanes_;
   std::vector<CURL*> idle_;

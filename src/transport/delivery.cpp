@@ -121,13 +121,83 @@ void afterStoredSent(const std::shared_ptr<OutboxRun>& run, const platform::Clai
 
 }  // namespace
 
+// Shared by every post made while the outbox was the same, and counted by hand: the completion
+// of a post without a done callback then holds only this pointer and its ticket, small enough
+// for the completion to keep inline, so a report that waits for a connection carries no
+// allocation of its own for it. Each post holds it until its completion has run; one whose
+// completion never runs (abandoned at exit, or in a forked child) keeps it alive, as it should.
+struct Delivery::PostContext {
+  std::shared_ptr<platform::LogCoalescer> failures;
+  std::shared_ptr<FlushLedger> ledger;
+  Outbox outbox;
+  std::atomic<std::size_t> holders{1};
+
+  PostContext* hold() {
+    holders.fetch_add(1, std::memory_order_relaxed);
+    return this;
+  }
+  void release() {
+    if (holders.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+  }
+
+  // Lets the context go once a completion has run, whatever that did.
+  class Held {
+   public:
+    explicit Held(PostContext* context) : context_(context) {}
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    ~Held() { context_->release(); }
+
+   private:
+    PostContext* context_;
+  };
+
+  // Runs on the HTTP session's thread. A dropped post was never sent: no network failure.
+  void completed(std::uint64_t ticket, const Done& done, platform::HttpResponse r) const {
+    bool success = r.isHttp && base::isSuccessStatus(r.status);
+    if (r.error) {
+      failures->write(std::string(kLogNetworkFailure) + *r.error);
+      success = false;
+    }
+    if (!outbox.files || !r.neverSent) {
+      finish(*ledger, ticket, done, success);
+      return;
+    }
+    // Kept, it is still not delivered now: the callback says false all the same. The ticket
+    // closes once the file is written, so that a flush covers it.
+    finishQuietly(done, false);
+    outbox.worker->schedule(
+        std::chrono::milliseconds(0),
+        [files = outbox.files, body = std::move(r.unsentBody), ledger = ledger, ticket] {
+          keep(*files, body);
+          ledger->end(ticket, false);
+        });
+  }
+};
+
 Delivery::Delivery(platform::HttpSession& http, platform::Log& log)
     : http_(http),
       failures_(std::make_shared<platform::LogCoalescer>(
-          log, kNetworkFailureSummaryInterval, [](std::uint64_t count) {
+          log, kNetworkFailureSummaryInterval,
+          [](std::uint64_t count) {
             return std::string(kLogNetworkFailuresCountedPrefix) + std::to_string(count) +
                    std::string(kLogNetworkFailuresCountedSuffix);
-          })) {}
+          })),
+      plainContext_(new PostContext{failures_, ledger_, {}}) {}
+
+Delivery::~Delivery() {
+  plainContext_->release();
+  if (outboxContext_ != nullptr) outboxContext_->release();
+}
+
+Delivery::PostContext* Delivery::heldContext(Waiting waiting) const {
+  // Crash uploads stay on disk by themselves: only the others may go to the outbox.
+  if (waiting == Waiting::droppable && hasOutbox_.load(std::memory_order_relaxed)) {
+    std::lock_guard guard(outboxLock_);
+    if (outboxContext_ != nullptr) return outboxContext_->hold();
+  }
+  return plainContext_->hold();
+}
 
 Url rumEndpoint(const Url& server) { return server.appendingPathComponent(kRumPath); }
 
@@ -160,42 +230,34 @@ void Delivery::post(const std::optional<Url>& server, std::string body, Done don
   }
   platform::HttpRequest request = rumRequest(endpointFor(*server), std::move(body), this);
   request.droppable = waiting == Waiting::droppable;
-  // Crash uploads stay on disk by themselves: only the others may go to the outbox.
-  auto outbox = waiting == Waiting::droppable ? this->outbox() : Outbox{};
-  http_.start(std::move(request), [failures = failures_, ledger = ledger_, ticket,
-                                   outbox = std::move(outbox),
-                                   done = std::move(done)](platform::HttpResponse r) {
-    // Runs on the HTTP session's thread. A dropped post was never sent: no network
-    // failure.
-    bool success = r.isHttp && base::isSuccessStatus(r.status);
-    if (r.error) {
-      failures->write(std::string(kLogNetworkFailure) + *r.error);
-      success = false;
-    }
-    if (!outbox.files || !r.neverSent) {
-      finish(*ledger, ticket, done, success);
-      return;
-    }
-    // Kept, it is still not delivered now: the callback says false all the same. The
-    // ticket closes once the file is written, so that a flush covers it.
-    finishQuietly(done, false);
-    outbox.worker->schedule(
-        std::chrono::milliseconds(0),
-        [files = std::move(outbox.files), body = std::move(r.unsentBody), ledger, ticket] {
-          keep(*files, body);
-          ledger->end(ticket, false);
-        });
-  });
+  PostContext* context = heldContext(waiting);
+  if (!done) {
+    // Kept inline by the completion: the common report adds nothing to what waits.
+    http_.start(std::move(request), [context, ticket](platform::HttpResponse r) {
+      const PostContext::Held held(context);
+      context->completed(ticket, nullptr, std::move(r));
+    });
+    return;
+  }
+  http_.start(std::move(request),
+              [context, ticket, done = std::move(done)](platform::HttpResponse r) {
+                const PostContext::Held held(context);
+                context->completed(ticket, done, std::move(r));
+              });
 }
 
 void Delivery::setOutbox(Outbox outbox) {
   const bool on = outbox.files != nullptr && outbox.worker != nullptr;
   if (!on) outbox = {};
+  PostContext* replaced = nullptr;
   {
     std::lock_guard guard(outboxLock_);
+    replaced = outboxContext_;
+    outboxContext_ = on ? new PostContext{failures_, ledger_, outbox} : nullptr;
     outbox_ = std::move(outbox);
   }
   hasOutbox_.store(on, std::memory_order_relaxed);
+  if (replaced != nullptr) replaced->release();
 }
 
 Delivery::Outbox Delivery::outbox() const {

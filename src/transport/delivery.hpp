@@ -31,6 +31,9 @@ enum class Waiting { droppable, kept };
 class Delivery {
  public:
   Delivery(platform::HttpSession& http, platform::Log& log);
+  ~Delivery();
+  Delivery(const Delivery&) = delete;
+  Delivery& operator=(const Delivery&) = delete;
 
   // POSTs `body` to the server's "rum" endpoint and returns at once. Without a server there is
   // nowhere to send to: `done(false)`, still on the session's thread.
@@ -83,6 +86,14 @@ class Delivery {
   // Shared with the completions, which close their tickets after the done callback: the caller
   // may see that callback and be gone before the ticket is closed.
   std::shared_ptr<FlushLedger> ledger_ = std::make_shared<FlushLedger>();
+  // What a post's completion needs besides its ticket, one record for all posts that share it
+  // (see delivery.cpp). The plain one serves posts that go to no outbox and is never replaced;
+  // the other is replaced with the outbox, under outboxLock_.
+  struct PostContext;
+  PostContext* plainContext_ = nullptr;
+  PostContext* outboxContext_ = nullptr;
+  // The context for a post, held for its completion.
+  PostContext* heldContext(Waiting waiting) const;
   mutable platform::ForkSafeMutex endpointLock_;
   mutable std::string lastServer_;
   mutable std::string lastEndpoint_;
