@@ -33,6 +33,8 @@ echo "== end-to-end delivery: 4 host threads, loopback collector in a child proc
 "$build/bench/delivery_bench" 2>/dev/null
 
 echo
-echo "== resident memory of a small host (only the library linked), and of libcurl alone"
+echo "== resident memory of a small host (only the library linked), of libcurl alone, and the"
+echo "   heap one waiting report holds"
 "$build/bench/memory_bench" 2>/dev/null
 "$build/bench/memory_bench" --curl-only 2>/dev/null
+"$build/bench/memory_bench" --per-waiting 2>/dev/null
