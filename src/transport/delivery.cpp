@@ -124,8 +124,8 @@ void afterStoredSent(const std::shared_ptr<OutboxRun>& run, const platform::Clai
 // Shared by every post made while the outbox was the same, and counted by hand: the completion
 // of a post without a done callback then holds only this pointer and its ticket, small enough
 // for the completion to keep inline, so a report that waits for a connection carries no
-// allocation of its own for it. Each post holds it until its completion has run; one whose
-// completion never runs (abandoned at exit, or in a forked child) keeps it alive, as it should.
+// allocation of its own for it. Such a post holds it until its completion has run: one whose
+// completion never runs (abandoned at exit, or in a forked child) keeps it for good.
 struct Delivery::PostContext {
   std::shared_ptr<platform::LogCoalescer> failures;
   std::shared_ptr<FlushLedger> ledger;
@@ -141,12 +141,26 @@ struct Delivery::PostContext {
   }
 
   // Lets the context go once a completion has run, whatever that did.
+  class Released {
+   public:
+    explicit Released(PostContext* context) : context_(context) {}
+    Released(const Released&) = delete;
+    Released& operator=(const Released&) = delete;
+    ~Released() { context_->release(); }
+
+   private:
+    PostContext* context_;
+  };
+
+  // A hold that goes with its owner: for a completion that is on the heap anyway, so that one
+  // destroyed without running lets the context go too.
   class Held {
    public:
     explicit Held(PostContext* context) : context_(context) {}
-    Held(const Held&) = delete;
+    Held(const Held& other) : context_(other.context_->hold()) {}
     Held& operator=(const Held&) = delete;
     ~Held() { context_->release(); }
+    const PostContext* operator->() const { return context_; }
 
    private:
     PostContext* context_;
@@ -234,16 +248,14 @@ void Delivery::post(const std::optional<Url>& server, std::string body, Done don
   if (!done) {
     // Kept inline by the completion: the common report adds nothing to what waits.
     http_.start(std::move(request), [context, ticket](platform::HttpResponse r) {
-      const PostContext::Held held(context);
+      const PostContext::Released released(context);
       context->completed(ticket, nullptr, std::move(r));
     });
     return;
   }
   http_.start(std::move(request),
-              [context, ticket, done = std::move(done)](platform::HttpResponse r) {
-                const PostContext::Held held(context);
-                context->completed(ticket, done, std::move(r));
-              });
+              [held = PostContext::Held(context), ticket, done = std::move(done)](
+                  platform::HttpResponse r) { held->completed(ticket, done, std::move(r)); });
 }
 
 void Delivery::setOutbox(Outbox outbox) {
