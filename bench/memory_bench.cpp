@@ -33,10 +33,12 @@ constexpr double kKiBPerMiB = 1024.0;
 constexpr auto kDeliveryWait = std::chrono::seconds(10);
 constexpr int kSilentReports = 1000000;
 // Well below the waiting bound, so that none of them is dropped.
-constexpr int kMeasuredWaiting = 5000;
+constexpr int kMeasuredWaiting = 9000;
 // Enough for the six connections and for the queues to reach their steady shape.
 constexpr int kWarmUpReports = 200;
-constexpr auto kSettle = std::chrono::milliseconds(500);
+// How often, and how long at most, the heap is read until it stops changing.
+constexpr auto kSettleStep = std::chrono::milliseconds(200);
+constexpr int kSettleSteps = 25;
 
 long residentField(const char* field) {
   std::ifstream status("/proc/self/status");
@@ -166,6 +168,19 @@ int silentServer(const std::string& url) {
 
 std::size_t heapInUse() { return mallinfo2().uordblks; }
 
+// The heap in use once the library's threads are done with what they were given: the same
+// figure twice in a row. Connections that are still being set up add their buffers meanwhile.
+std::size_t settledHeapInUse() {
+  std::size_t last = heapInUse();
+  for (int i = 0; i < kSettleSteps; ++i) {
+    std::this_thread::sleep_for(kSettleStep);
+    const std::size_t now = heapInUse();
+    if (now == last) break;
+    last = now;
+  }
+  return last;
+}
+
 // Events against the silent server, all of them kept waiting for a connection: the heap they
 // add, per event, once the library's thread has taken them up.
 int perWaiting(const std::string& url) {
@@ -174,11 +189,9 @@ int perWaiting(const std::string& url) {
       "memory-bench", quillstone::Quillstone::resolveServer(url), "1.0.0", "bench",
       /*reportCrash=*/false, /*reportDevice=*/false, /*requireConsent=*/false));
   for (int i = 0; i < kWarmUpReports; ++i) client.track("waiting", i, std::nullopt);
-  std::this_thread::sleep_for(kSettle);
-  const std::size_t before = heapInUse();
+  const std::size_t before = settledHeapInUse();
   for (int i = 0; i < kMeasuredWaiting; ++i) client.track("waiting", i, std::nullopt);
-  std::this_thread::sleep_for(kSettle);
-  const std::size_t after = heapInUse();
+  const std::size_t after = settledHeapInUse();
   std::printf("per waiting report: %d events, %.0f bytes in use each\n", kMeasuredWaiting,
               static_cast<double>(after - before) / kMeasuredWaiting);
   return 0;
