@@ -44,7 +44,9 @@ constexpr auto kDropBurstQuiet = std::chrono::seconds(1);
 constexpr auto kDropBurstLine = std::chrono::seconds(10);
 constexpr std::string_view kLogDropped = "[qs] 待发送的报告过多,已丢弃最早的 ";
 // Memory a waiting request holds besides its text: its record, its place in a queue and the
-// allocator's rounding (measured: about this much per held report).
+// allocator's rounding. Its URL and headers are shared with the other requests to the same
+// endpoint but counted with each all the same (measured: an event of 260 bytes holds about 380
+// bytes in use, against about 440 counted).
 constexpr std::size_t kWaitingOverheadBytes = 128;
 // Endpoints remembered for sharing: a process sends to a handful of them.
 constexpr std::size_t kSharedEndpoints = 8;
@@ -193,10 +195,10 @@ struct Job {
 std::size_t discardBody(char*, std::size_t size, std::size_t count, void*) { return size * count; }
 
 std::size_t collectBody(char* data, std::size_t size, std::size_t count, void* user) {
-  auto* transfer = static_cast<Running*>(user);
+  auto* running = static_cast<Running*>(user);
   const std::size_t bytes = size * count;
-  if (transfer->responseBody.size() + bytes > kMaxResponseBytes) return 0;  // aborts the transfer
-  transfer->responseBody.append(data, bytes);
+  if (running->responseBody.size() + bytes > kMaxResponseBytes) return 0;  // aborts the transfer
+  running->responseBody.append(data, bytes);
   return bytes;
 }
 
