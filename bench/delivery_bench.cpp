@@ -1,10 +1,13 @@
 // End-to-end delivery: bursts of reports from four host threads to a loopback collector that
 // runs in a child process, so its memory is not counted as ours. For each burst: the host-side
 // time, the time until the collector has every report, reports per second, peak resident memory
-// and what it costs per waiting report, the most connections open at once, and how many reports
-// were lost.
+// and what it costs per waiting report, the most connections open at once, how many reports
+// were lost, and the CPU time the process spent per delivered report, all its threads but the
+// benchmark's own monitor.
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -77,6 +80,24 @@ std::set<unsigned> establishedTo(int port) {
   return local;
 }
 
+double seconds(const timespec& time) {
+  return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) * 1e-9;
+}
+
+// User and system time of every thread of this process so far.
+double processCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
+double threadCpuSeconds() {
+  timespec time{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &time);
+  return seconds(time);
+}
+
 struct BurstResult {
   std::size_t reports = 0;
   double hostSeconds = 0;
@@ -88,6 +109,7 @@ struct BurstResult {
   std::size_t maxOpenConnections = 0;
   std::size_t connectionsUsed = 0;
   double averageBody = 0;
+  double cpuPerReport = 0;
 };
 
 BurstResult runBurst(Shared& shared, std::size_t reports) {
@@ -101,6 +123,8 @@ BurstResult runBurst(Shared& shared, std::size_t reports) {
 
   resetPeakResident();
   result.baseRss = residentBytes();
+  double monitorCpu = 0;
+  const double cpuBefore = processCpuSeconds();
   std::thread monitor([&] {
     for (int i = 0; i < 1'000'000 && monitoring.load(); ++i) {
       const std::size_t waiting = sent.load() - (shared.received.load() - receivedBefore);
@@ -110,6 +134,7 @@ BurstResult runBurst(Shared& shared, std::size_t reports) {
       used.insert(open.begin(), open.end());
       std::this_thread::sleep_for(kSampleEvery);
     }
+    monitorCpu = threadCpuSeconds();
   });
 
   const auto start = Clock::now();
@@ -131,6 +156,7 @@ BurstResult runBurst(Shared& shared, std::size_t reports) {
   const auto delivered = Clock::now();
   monitoring.store(false);
   monitor.join();
+  const double cpu = processCpuSeconds() - cpuBefore - monitorCpu;
 
   const std::size_t received = shared.received.load() - receivedBefore;
   result.hostSeconds = std::chrono::duration<double>(hostDone - start).count();
@@ -138,6 +164,7 @@ BurstResult runBurst(Shared& shared, std::size_t reports) {
   result.lost = received >= reports ? 0 : reports - received;
   result.peakRss = peakResidentBytes();
   result.connectionsUsed = used.size();
+  result.cpuPerReport = received == 0 ? 0 : cpu / static_cast<double>(received);
   result.averageBody = received == 0 ? 0
                                      : static_cast<double>(shared.bodyBytes.load() - bytesBefore) /
                                            static_cast<double>(received);
@@ -166,20 +193,20 @@ int run() {
   std::printf("resident before start %.2f MiB, after start and one report %.2f MiB\n",
               static_cast<double>(rssBeforeStart) / kMiB,
               static_cast<double>(rssAfterStart) / kMiB);
-  std::printf("%-8s %9s %12s %10s %6s %10s %11s %13s %9s %9s\n", "reports", "host ms",
+  std::printf("%-8s %9s %12s %10s %6s %10s %11s %13s %9s %9s %11s\n", "reports", "host ms",
               "delivered ms", "reports/s", "lost", "peak MiB", "max waiting", "B/waiting rpt",
-              "max conns", "conns");
+              "max conns", "conns", "CPU us/rpt");
   bool healthy = true;
   for (const std::size_t reports : kBursts) {
     const BurstResult r = runBurst(*shared, reports);
     const double grown = static_cast<double>(r.peakRss) - static_cast<double>(r.baseRss);
     const double perWaiting =
         r.maxWaiting == 0 ? 0 : grown / static_cast<double>(r.maxWaiting) - r.averageBody;
-    std::printf("%-8zu %9.1f %12.1f %10.0f %6zu %10.2f %11zu %13.0f %9zu %9zu\n", r.reports,
+    std::printf("%-8zu %9.1f %12.1f %10.0f %6zu %10.2f %11zu %13.0f %9zu %9zu %11.1f\n", r.reports,
                 r.hostSeconds * 1e3, r.deliveredSeconds * 1e3,
                 static_cast<double>(r.reports) / r.deliveredSeconds, r.lost,
                 static_cast<double>(r.peakRss) / kMiB, r.maxWaiting, perWaiting,
-                r.maxOpenConnections, r.connectionsUsed);
+                r.maxOpenConnections, r.connectionsUsed, r.cpuPerReport * 1e6);
     std::fflush(stdout);
     // Only a burst larger than may wait at once loses reports, and those are dropped on purpose.
     const bool fits = r.reports * 2 <= kWaitingBound;
