@@ -13,7 +13,9 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <mutex>
+#include <ostream>
 #include <set>
 #include <string>
 #include <thread>
@@ -181,6 +183,50 @@ INSTANTIATE_TEST_SUITE_P(
         RedirectCase{"LoopEndsAfterTheLastHop", 307, "/rum", 307, kMaxRedirects + 1, true}));
 
 // A transfer that keeps moving outlasts its timeout: the timeout is for standing still.
+// Requests to one URL share what they have in common: one that differs from the request before
+// it in anything but its body still goes out, and is answered, as it asked.
+struct SettingCase {
+  const char* name;
+  std::function<void(HttpRequest&)> change;
+  std::function<void(const testing::RecordedRequest&, const HttpResponse&)> check;
+};
+
+// Named by the case alone, so that the test's name stays the same from build to build.
+void PrintTo(const SettingCase& setting, std::ostream* out) { *out << setting.name; }
+
+class HttpSessionSharing : public ::testing::TestWithParam<SettingCase> {};
+
+TEST_P(HttpSessionSharing, ARequestToTheSameUrlKeepsItsOwnSettings) {
+  testing::Collector collector;
+  collector.setResponse({200, "{\"ok\":true}"});
+  ASSERT_EQ(exchange(post(collector.url() + "rum")).status, 200);
+  HttpRequest request = post(collector.url() + "rum");
+  GetParam().change(request);
+  const HttpResponse response = exchange(std::move(request));
+  ASSERT_TRUE(collector.waitForRequests(2));
+  GetParam().check(collector.requests()[1], response);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, HttpSessionSharing,
+    ::testing::Values(SettingCase{"Header",
+                                  [](HttpRequest& r) {
+                                    r.headers = {{"Content-Type", "text/plain"}};
+                                  },
+                                  [](const testing::RecordedRequest& sent, const HttpResponse&) {
+                                    EXPECT_EQ(sent.header("Content-Type"), "text/plain");
+                                  }},
+                      SettingCase{"Method", [](HttpRequest& r) { r.method = "GET"; },
+                                  [](const testing::RecordedRequest& sent, const HttpResponse&) {
+                                    EXPECT_EQ(sent.method, "GET");
+                                  }},
+                      SettingCase{
+                          "KeptReply", [](HttpRequest& r) { r.keepResponseBody = true; },
+                          [](const testing::RecordedRequest&, const HttpResponse& response) {
+                            EXPECT_EQ(response.body, "{\"ok\":true}");
+                          }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(HttpSession, AReplyThatKeepsMovingIsNotCutAtTheTimeout) {
   constexpr int kChunks = 25;
   constexpr auto kChunkPause = std::chrono::milliseconds(100);
