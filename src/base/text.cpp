@@ -134,6 +134,13 @@ std::string sanitizedPrefix(std::string_view text, std::size_t maxBytes) {
   return clean;
 }
 
+std::string_view sanitizedPrefix(std::string_view text, std::size_t maxBytes,
+                                 std::string& storage) {
+  if (text.size() <= maxBytes && isValidUtf8(text)) return text;
+  storage = sanitizedPrefix(text, maxBytes);
+  return storage;
+}
+
 std::string_view trimSpaceSeparators(std::string_view text) {
   std::size_t begin = 0;
   while (begin < text.size()) {

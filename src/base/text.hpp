@@ -26,6 +26,10 @@ std::string_view utf8Prefix(std::string_view text, std::size_t maxBytes);
 // than can be kept.
 std::string sanitizedPrefix(std::string_view text, std::size_t maxBytes);
 
+// sanitizedPrefix without the copy when `text` is clean already: `text` itself when it is valid
+// UTF-8 within `maxBytes`, otherwise the cleaned prefix, kept in `storage`.
+std::string_view sanitizedPrefix(std::string_view text, std::size_t maxBytes, std::string& storage);
+
 // `text` without leading and trailing spaces, tabs and other Unicode space separators (Zs).
 // Line breaks are kept.
 std::string_view trimSpaceSeparators(std::string_view text);

@@ -35,7 +35,8 @@ void Reports::track(std::string_view name, double value,
   // Judged on the whole name, so a long run of spaces before the text still counts as a name.
   // An invalid byte is not blank, and neither is its replacement.
   if (base::isBlank(name)) return;
-  const std::string cleanName = base::sanitizedPrefix(name, base::kMaxNameBytes);
+  std::string nameStorage;
+  const std::string_view cleanName = base::sanitizedPrefix(name, base::kMaxNameBytes, nameStorage);
   const std::string data = report::eventData(cleanName, value, props, state_.currentPage());
   const auto context = envelopeContext(*config, state_, services_.defaults);
   // A report is sent once; whether it arrived is not looked at.
@@ -46,20 +47,25 @@ void Reports::track(std::string_view name, double value,
 void Reports::capture(std::string_view name, std::string_view message, std::string_view stack) {
   const auto config = state_.config();
   if (!config || !delivery_.enabled()) return;
-  std::string stackText;
+  std::string stackStorage;
+  std::string_view stackText;
   std::string images;
   if (stack.empty()) {
     const auto addresses = crash::currentReturnAddresses();
-    stackText = crash::normalize(addresses);
+    stackStorage = crash::normalize(addresses);
+    stackText = stackStorage;
     images = crash::imageListJson(addresses);
   } else {
-    stackText = base::sanitizedPrefix(stack, base::kMaxStackBytes);
+    stackText = base::sanitizedPrefix(stack, base::kMaxStackBytes, stackStorage);
   }
   const std::string path = state_.currentPage();
   const std::string breadcrumbs = state_.breadcrumbsJson();
   const std::string device = device::deviceInfo(services_, config->release());
-  const std::string cleanName = base::sanitizedPrefix(name, base::kMaxNameBytes);
-  const std::string cleanMessage = base::sanitizedPrefix(message, base::kMaxMessageBytes);
+  std::string nameStorage;
+  std::string messageStorage;
+  const std::string_view cleanName = base::sanitizedPrefix(name, base::kMaxNameBytes, nameStorage);
+  const std::string_view cleanMessage =
+      base::sanitizedPrefix(message, base::kMaxMessageBytes, messageStorage);
   const std::string data =
       report::errorData({cleanName, cleanMessage, stackText, path, device, breadcrumbs, images});
   const auto context = envelopeContext(*config, state_, services_.defaults);

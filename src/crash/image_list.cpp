@@ -33,6 +33,8 @@ constexpr std::size_t kMaxBuildIdHex = 512;
 constexpr std::size_t kEntryCapacity = 2048;
 // The handler's stack has at most this many frames outside the main program worth listing.
 constexpr std::size_t kMaxNotedFrames = 128;
+// Room for an entry with a SHA-1 build-id and a path of a hundred bytes.
+constexpr std::size_t kTypicalEntryBytes = 200;
 
 // Async-signal-safe: one entry rendered into a fixed buffer on the caller's stack.
 struct Entry {
@@ -119,31 +121,33 @@ struct ListWriter {
   }
 };
 
-std::string hexText(std::uint64_t value) {
-  Entry entry;
-  entry.appendHex(value);
-  return {entry.bytes, entry.length};
-}
-
-std::string hexText(const std::vector<std::uint8_t>& bytes) {
-  std::string text;
-  text.reserve(2 * bytes.size());
-  for (const std::uint8_t byte : bytes) (text += kHexDigits[byte >> 4]) += kHexDigits[byte & 0xF];
-  return text;
+// Each entry as the JSON writer would write it, straight into the list: one buffer for the
+// whole member rather than one per entry and per field.
+void appendEntry(std::string& list, const platform::LoadedImage& image) {
+  char digits[base::kMaxHexDigits];
+  list += R"({"base":"0x)";
+  list += base::hexDigits(image.base, digits);
+  list += R"(","buildId":")";
+  for (const std::uint8_t byte : image.buildId) {
+    (list += kHexDigits[byte >> 4]) += kHexDigits[byte & 0xF];
+  }
+  list += R"(","path":)";
+  base::appendJsonString(list, image.path);
+  list += R"(,"size":)";
+  base::appendJsonNumber(list, static_cast<std::int64_t>(image.textEnd - image.textStart));
+  list += '}';
 }
 
 }  // namespace
 
 std::string imageListJson(std::span<const std::uint64_t> addresses) {
-  std::string list = "[";
-  for (const auto& image : platform::imagesHolding(addresses)) {
+  const auto images = platform::imagesHolding(addresses);
+  std::string list;
+  list.reserve(images.size() * kTypicalEntryBytes);
+  list += '[';
+  for (const auto& image : images) {
     if (list.size() > 1) list += ',';
-    list += base::JsonObjectWriter()
-                .string("base", hexText(image.base))
-                .string("buildId", hexText(image.buildId))
-                .string("path", image.path)
-                .number("size", static_cast<std::int64_t>(image.textEnd - image.textStart))
-                .finish();
+    appendEntry(list, *image);
   }
   list += ']';
   return list;
@@ -153,7 +157,7 @@ void prepareImageList() {
   platform::prepareImageWalk();
   if (mainEntryReady.load()) return;
   static const bool rendered = [] {
-    const platform::MainImage main = platform::mainImage();
+    const platform::MainImage& main = platform::mainImage();
     const std::string path = platform::executablePath();
     mainEntry.appendImage({path.c_str(), main.slide, main.textStart, main.textEnd,
                            main.buildId.data(), main.buildId.size()});

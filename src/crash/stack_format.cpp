@@ -1,14 +1,13 @@
 #include "crash/stack_format.hpp"
 
 #include <cxxabi.h>
-#include <execinfo.h>
 #include <unwind.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <exception>
 #include <optional>
 
+#include "base/digits.hpp"
 #include "platform/loader.hpp"
 
 namespace quillstone::crash {
@@ -16,19 +15,48 @@ namespace {
 
 // Deep enough for any realistic host stack; backtrace cuts longer ones.
 constexpr int kMaxFrames = 256;
-constexpr int kIndexWidth = 3;
+constexpr std::size_t kIndexWidth = 3;
+constexpr std::size_t kHexWidth = 16;
 constexpr std::string_view kNameGap = "   0x";
 
+// Written by hand rather than with snprintf: formatting was a third of an error report's cost.
 void appendLine(std::string& out, std::size_t index, std::string_view imageName,
                 std::uint64_t address) {
-  char number[24];
-  const int length = std::snprintf(number, sizeof number, "%-*zu ", kIndexWidth, index);
-  out.append(number, static_cast<std::size_t>(length));
+  char decimal[base::kMaxDecimalDigits];
+  const std::string_view number = base::decimalDigits(index, decimal);
+  out.append(number);
+  // Left-aligned in a column of three, then one space.
+  out.append(number.size() < kIndexWidth ? kIndexWidth - number.size() + 1 : 1, ' ');
   out.append(imageName);
   out.append(kNameGap);
-  char hex[17];
-  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(address));
-  out.append(hex, 16);
+  char hex[kHexWidth];
+  for (std::size_t i = kHexWidth; i-- > 0; address >>= 4) hex[i] = base::kHexDigits[address & 0xF];
+  out.append(hex, kHexWidth);
+}
+
+// What backtrace() collects, by the same rules, without the C library's indirection: the first
+// frame (the walk's own caller) is passed over, a frame that repeats the one before it at the
+// same stack address ends the walk, and so does the array's end.
+struct Walk {
+  std::uint64_t* frames;
+  int size;
+  int count = -1;
+  _Unwind_Word cfa = 0;
+};
+
+_Unwind_Reason_Code walkFrame(_Unwind_Context* context, void* argument) {
+  auto& walk = *static_cast<Walk*>(argument);
+  if (walk.count != -1) {
+    walk.frames[walk.count] = _Unwind_GetIP(context);
+    const _Unwind_Word cfa = _Unwind_GetCFA(context);
+    if (walk.count > 0 && walk.frames[walk.count - 1] == walk.frames[walk.count] &&
+        cfa == walk.cfa) {
+      return _URC_END_OF_STACK;
+    }
+    walk.cfa = cfa;
+  }
+  if (++walk.count == walk.size) return _URC_END_OF_STACK;
+  return _URC_NO_REASON;
 }
 
 // The images of the C++ runtime and the unwinder (and of a sanitizer that wraps the runtime's
@@ -73,21 +101,20 @@ std::string formatStack(std::span<const std::uint64_t> addresses, std::uint64_t 
 }
 
 std::string normalize(std::span<const std::uint64_t> addresses) {
-  const platform::MainImage image = platform::mainImage();
+  const platform::MainImage& image = platform::mainImage();
   return formatStack(addresses, image.slide, image.name);
 }
 
-// Kept out of line so that the first frame it drops is always its own.
+// Kept out of line so that the frame the walk passes over is always its own.
 __attribute__((noinline)) std::vector<std::uint64_t> currentReturnAddresses() {
-  void* frames[kMaxFrames];
-  const int count = backtrace(frames, kMaxFrames);
-  std::vector<std::uint64_t> addresses;
-  if (count <= 1) return addresses;
-  addresses.reserve(static_cast<std::size_t>(count - 1));
-  for (int i = 1; i < count; ++i) {
-    addresses.push_back(reinterpret_cast<std::uintptr_t>(frames[i]));
-  }
-  return addresses;
+  // backtrace() was given kMaxFrames and called from here, and this frame was then dropped.
+  std::uint64_t frames[kMaxFrames - 1];
+  Walk walk{frames, kMaxFrames - 1};
+  _Unwind_Backtrace(walkFrame, &walk);
+  int count = walk.count != -1 ? walk.count : 0;
+  // The unwinder reports a null address above the outermost frame.
+  if (count > 0 && frames[count - 1] == 0) --count;
+  return {frames, frames + count};
 }
 
 std::vector<std::uint64_t> throwingFrames(std::span<const std::uint64_t> stack,

@@ -17,7 +17,8 @@ std::string formatStack(std::span<const std::uint64_t> addresses, std::uint64_t 
 // formatStack with the main program's slide and name.
 std::string normalize(std::span<const std::uint64_t> addresses);
 
-// The calling thread's return addresses (backtrace), innermost first.
+// The calling thread's return addresses, innermost first: the frames backtrace() finds, without
+// this function's own.
 std::vector<std::uint64_t> currentReturnAddresses();
 
 // The frames of the code that threw the exception a terminate handler is handling, from the

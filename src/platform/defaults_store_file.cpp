@@ -18,7 +18,7 @@ std::string directoryOf(const std::string& path) {
 std::optional<std::string> DefaultsStore::string(const std::string& key) {
   auto found = value(key);
   if (!found || !found->is_string()) return std::nullopt;
-  return found->get<std::string>();
+  return std::move(found->get_ref<std::string&>());
 }
 
 bool DefaultsStore::boolean(const std::string& key) {

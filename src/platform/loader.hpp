@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,8 +19,9 @@ struct MainImage {
   std::vector<std::uint8_t> buildId;  // GNU build-id note, empty when there is none
 };
 
-// The main program's image as the loader mapped it; read once, as it never changes.
-MainImage mainImage();
+// The main program's image as the loader mapped it; read once, as it never changes, and never
+// destroyed.
+const MainImage& mainImage();
 
 // One mapped image: where it lies, and what identifies its file.
 struct LoadedImage {
@@ -31,8 +33,9 @@ struct LoadedImage {
 };
 
 // The main program, always and first, then each other image that holds one of `addresses`, in
-// the loader's order. Build-ids are read once per image and kept until an image is unloaded.
-std::vector<LoadedImage> imagesHolding(std::span<const std::uint64_t> addresses);
+// the loader's order. Each image is read once and shared until the loader reports a change.
+std::vector<std::shared_ptr<const LoadedImage>> imagesHolding(
+    std::span<const std::uint64_t> addresses);
 
 // The load address of the image that holds `address`; nullopt when no image does.
 std::optional<std::uint64_t> imageHolding(std::uint64_t address);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "platform/bundle.hpp"
@@ -88,12 +89,23 @@ int readFirstImage(dl_phdr_info* info, std::size_t, void* out) {
   return 1;  // the loader lists the main program first; nothing else is wanted
 }
 
-// Images other than the main program, once their build-id has been read: an image stays where
-// it was mapped until it is unloaded, so its entry holds until the loader reports an unload.
+// The loader's images other than the main program, in its order, as its list stood when it
+// last counted `adds` loads and `unloads` unloads: while both counts stay the same, no image
+// has come or gone, so each report looks its frames up here instead of in every image's program
+// headers. An image's build-id is read once, when a frame first falls into it.
+struct CachedImage {
+  std::uint64_t base;
+  std::uint64_t textStart;
+  std::uint64_t textEnd;
+  std::shared_ptr<const LoadedImage> read;  // null until a frame has fallen into it
+};
+
 struct ImageCache {
   ForkSafeMutex lock;
-  std::vector<LoadedImage> images;
-  unsigned long long unloads = 0;  // the loader's count when the entries were read
+  std::vector<CachedImage> images;
+  bool counted = false;  // older loaders count neither; their list is then read each time
+  unsigned long long adds = 0;
+  unsigned long long unloads = 0;
 };
 
 ImageCache& imageCache() {
@@ -101,52 +113,76 @@ ImageCache& imageCache() {
   return *cache;
 }
 
-struct HoldingSearch {
-  std::span<const std::uint64_t> addresses;
-  ImageCache& cache;
-  std::vector<LoadedImage> found;
-  bool first = true;
-};
-
 bool holdsAny(std::span<const std::uint64_t> addresses, std::uint64_t start, std::uint64_t end) {
   return std::any_of(addresses.begin(), addresses.end(),
                      [&](std::uint64_t address) { return start <= address && address < end; });
 }
 
-// Runs under the loader's lock, with the cache's lock held by the caller.
+struct HoldingSearch {
+  std::span<const std::uint64_t> addresses;
+  ImageCache& cache;
+  bool relist = false;
+  std::size_t index = 0;  // of the next image after the main program
+  // The list before a load: its images are still there, and what was read of them holds.
+  std::vector<CachedImage> before;
+};
+
+// Whether every cached image that holds one of `addresses` has been read already.
+bool allHoldingRead(const ImageCache& cache, std::span<const std::uint64_t> addresses) {
+  return std::all_of(cache.images.begin(), cache.images.end(), [&](const CachedImage& image) {
+    return image.read != nullptr || !holdsAny(addresses, image.textStart, image.textEnd);
+  });
+}
+
+// Runs under the loader's lock, with the cache's lock held by the caller. Stops at the main
+// program when the list is unchanged and nothing is left to read.
 int collectHolding(dl_phdr_info* info, std::size_t size, void* out) {
   auto& search = *static_cast<HoldingSearch*>(out);
-  if (search.first) {
-    search.first = false;
-    // Older loaders do not count unloads; their images are then read each time.
+  ImageCache& cache = search.cache;
+  if (search.index == 0 && !search.relist) {
     const bool counted = size >= offsetof(dl_phdr_info, dlpi_subs) + sizeof info->dlpi_subs;
-    if (!counted || info->dlpi_subs != search.cache.unloads) {
-      search.cache.images.clear();
-      search.cache.unloads = counted ? info->dlpi_subs : 0;
+    if (counted && cache.counted && info->dlpi_adds == cache.adds &&
+        info->dlpi_subs == cache.unloads) {
+      if (allHoldingRead(cache, search.addresses)) return 1;
+    } else {
+      search.relist = true;
+      if (counted && cache.counted && info->dlpi_subs == cache.unloads) {
+        search.before = std::move(cache.images);
+      }
+      cache.images.clear();
+      cache.counted = counted;
+      cache.adds = counted ? info->dlpi_adds : 0;
+      cache.unloads = counted ? info->dlpi_subs : 0;
     }
+    search.index = 1;
     return 0;  // the main program is known already
   }
-  const Segments segments = segmentsOf(*info);
-  if (segments.textEnd == 0) return 0;
-  const std::uint64_t start = info->dlpi_addr + segments.lowestLoad;
-  const std::uint64_t end = info->dlpi_addr + segments.textEnd;
-  if (!holdsAny(search.addresses, start, end)) return 0;
-  auto& images = search.cache.images;
-  auto cached = std::find_if(images.begin(), images.end(), [&](const LoadedImage& image) {
-    return image.base == info->dlpi_addr && image.textStart == start && image.textEnd == end;
-  });
-  if (cached == images.end()) {
-    const char* name = info->dlpi_name != nullptr ? info->dlpi_name : "";
-    images.push_back({name, buildIdOf(*info), info->dlpi_addr, start, end});
-    cached = images.end() - 1;
+  const std::size_t at = search.index++ - 1;
+  if (search.relist) {
+    const Segments segments = segmentsOf(*info);
+    CachedImage listed{info->dlpi_addr, info->dlpi_addr + segments.lowestLoad,
+                       segments.textEnd != 0 ? info->dlpi_addr + segments.textEnd : 0, nullptr};
+    for (const CachedImage& known : search.before) {
+      if (known.base == listed.base && known.textStart == listed.textStart &&
+          known.textEnd == listed.textEnd) {
+        listed.read = known.read;
+      }
+    }
+    cache.images.push_back(std::move(listed));
   }
-  search.found.push_back(*cached);
+  if (at >= cache.images.size()) return 1;  // cannot happen while the counts hold
+  CachedImage& image = cache.images[at];
+  if (image.read != nullptr || image.textEnd == 0) return 0;
+  if (!holdsAny(search.addresses, image.textStart, image.textEnd)) return 0;
+  const char* name = info->dlpi_name != nullptr ? info->dlpi_name : "";
+  image.read = std::make_shared<const LoadedImage>(
+      LoadedImage{name, buildIdOf(*info), image.base, image.textStart, image.textEnd});
   return 0;
 }
 
 }  // namespace
 
-MainImage mainImage() {
+const MainImage& mainImage() {
   // The main program is mapped once, before any of our code runs, and never moves or unloads:
   // reading it once spares every report and every crash-slot rendering the loader's lock and a
   // walk over its headers.
@@ -164,15 +200,24 @@ MainImage mainImage() {
 
 namespace quillstone::platform {
 
-std::vector<LoadedImage> imagesHolding(std::span<const std::uint64_t> addresses) {
-  const MainImage main = mainImage();
-  std::vector<LoadedImage> images{
-      {executablePath(), main.buildId, main.slide, main.textStart, main.textEnd}};
+std::vector<std::shared_ptr<const LoadedImage>> imagesHolding(
+    std::span<const std::uint64_t> addresses) {
+  // Never destroyed: the library's threads may still report while the process exits.
+  static const auto* main = new std::shared_ptr<const LoadedImage>([] {
+    const MainImage& image = mainImage();
+    return std::make_shared<const LoadedImage>(
+        LoadedImage{executablePath(), image.buildId, image.slide, image.textStart, image.textEnd});
+  }());
+  std::vector<std::shared_ptr<const LoadedImage>> images{*main};
   ImageCache& cache = imageCache();
   std::lock_guard guard(cache.lock);
-  HoldingSearch search{addresses, cache, {}};
+  HoldingSearch search{addresses, cache, false, 0, {}};
   dl_iterate_phdr(collectHolding, &search);
-  images.insert(images.end(), search.found.begin(), search.found.end());
+  for (const CachedImage& image : cache.images) {
+    if (image.read != nullptr && holdsAny(addresses, image.textStart, image.textEnd)) {
+      images.push_back(image.read);
+    }
+  }
   return images;
 }
 

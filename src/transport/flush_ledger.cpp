@@ -16,15 +16,13 @@ void FlushLedger::renewIfForked() noexcept {
     new (&mutex_) std::mutex();
     new (&ended_) std::condition_variable();
     new (&waiters_) std::vector<Waiter*>();
-    open_ = 0;
+    endedCount_ = lastTicket_.load();
   });
 }
 
 std::uint64_t FlushLedger::begin() {
   renewIfForked();
-  std::lock_guard lock(mutex_);
-  ++open_;
-  return ++lastTicket_;
+  return lastTicket_.fetch_add(1) + 1;
 }
 
 void FlushLedger::end(std::uint64_t ticket, bool delivered) {
@@ -32,7 +30,7 @@ void FlushLedger::end(std::uint64_t ticket, bool delivered) {
   bool notify = false;
   {
     std::lock_guard lock(mutex_);
-    --open_;
+    ++endedCount_;
     // Tickets are handed out in order, so a post begun before a flush has a ticket no later
     // than the flush's last one: counting those is enough, no post needs to be remembered.
     for (Waiter* waiter : waiters_) {
@@ -48,7 +46,9 @@ void FlushLedger::end(std::uint64_t ticket, bool delivered) {
 bool FlushLedger::waitForOpen(std::chrono::milliseconds timeout) {
   renewIfForked();
   std::unique_lock lock(mutex_);
-  Waiter waiter{lastTicket_, open_, true};
+  // No post can end while the lock is held, so every ended one has a ticket up to `last`.
+  const std::uint64_t last = lastTicket_.load();
+  Waiter waiter{last, static_cast<std::size_t>(last - endedCount_), true};
   if (waiter.open == 0) return true;
   waiters_.push_back(&waiter);
   // The wait's deadline is the clock's now plus the timeout: a caller's "for ever"

@@ -1,6 +1,7 @@
 // Which posts are still open, so that a flush can wait for those made before it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -34,10 +35,13 @@ class FlushLedger {
   void renewIfForked() noexcept;
 
   platform::ForkRenewal renewal_;
+  // Handed out without the lock: a post on the host's thread never waits for a delivery's end.
+  // Every ticket up to lastTicket_ has begun, and endedCount_ of them have ended (counted under
+  // the lock), so the posts open at a flush are the difference, read together under the lock.
+  std::atomic<std::uint64_t> lastTicket_{0};
   std::mutex mutex_;
   std::condition_variable ended_;
-  std::uint64_t lastTicket_ = 0;
-  std::size_t open_ = 0;
+  std::uint64_t endedCount_ = 0;
   std::vector<Waiter*> waiters_;
 };
 

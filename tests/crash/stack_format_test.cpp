@@ -1,5 +1,6 @@
 #include "crash/stack_format.hpp"
 
+#include <execinfo.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -66,6 +67,39 @@ TEST(CurrentReturnAddresses, StartsInsideTheCaller) {
   // The first frame is this test body, which lives in the test program's own text.
   EXPECT_GE(addresses.front(), image.textStart);
   EXPECT_LT(addresses.front(), image.textEnd);
+}
+
+// A sanitizer wraps backtrace(), and the wrapper's frame is then the first one it finds.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::size_t kWrapperFrames = 1;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr std::size_t kWrapperFrames = 1;
+#else
+constexpr std::size_t kWrapperFrames = 0;
+#endif
+#else
+constexpr std::size_t kWrapperFrames = 0;
+#endif
+
+// Both walks from one function, so that only their first frames (each its own call here) differ.
+__attribute__((noinline)) void walkBothWays(std::vector<std::uint64_t>& ours,
+                                            std::vector<void*>& theirs) {
+  ours = currentReturnAddresses();
+  theirs.resize(256);
+  theirs.resize(static_cast<std::size_t>(backtrace(theirs.data(), 256)));
+}
+
+TEST(CurrentReturnAddresses, FindsTheFramesBacktraceFinds) {
+  std::vector<std::uint64_t> ours;
+  std::vector<void*> theirs;
+  walkBothWays(ours, theirs);
+  ASSERT_EQ(ours.size() + kWrapperFrames, theirs.size());
+  ASSERT_GT(ours.size(), 2u);
+  for (std::size_t i = 1; i < ours.size(); ++i) {
+    EXPECT_EQ(ours[i], reinterpret_cast<std::uintptr_t>(theirs[i + kWrapperFrames]))
+        << "frame " << i;
+  }
 }
 
 }  // namespace
