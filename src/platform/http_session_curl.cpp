@@ -124,32 +124,14 @@ void complete(HttpSession::Completion& completion, HttpResponse response) {
   }
 }
 
-// libcurl's global initialisation loads the TLS library's configuration and costs about
-// 0.6 ms: it happens on the session's thread, before its first transfer, not on the thread of
-// the host's first start. Since libcurl 7.84.0 curl_global_init is thread-safe wherever libcurl
-// was built with atomics (curl_version_info's CURL_VERSION_THREADSAFE, which Debian 12's 7.88.1
-// has), and the TLS library it initialises (OpenSSL 1.1 and later) guards its own set-up, so a
-// host thread using libcurl or TLS at the same moment is safe. Asking curl_version_info at run
-// time would cost the host's thread 40 us and is itself not thread-safe, so the version the
-// library is built against decides: an older libcurl is initialised on the host's thread, as
-// its documentation requires, before the library starts any thread of its own.
-#if LIBCURL_VERSION_NUM >= 0x075400
-constexpr bool kInitialiseOnSessionThread = true;
-#else
-constexpr bool kInitialiseOnSessionThread = false;
-#endif
-
-void registerExitHandler();
-
-// Runs once per session thread, before anything else of libcurl there. Calls after the first
-// only count up libcurl's reference (a forked child's session finds it initialised).
-void initialiseCurl() {
-  curl_global_init(CURL_GLOBAL_DEFAULT);
-  registerExitHandler();
-}
-
 class CurlHttpSession final : public HttpSession {
  public:
+  CurlHttpSession() {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    multi_ = curl_multi_init();
+    curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
+  }
+
   void start(HttpRequest request, Completion completion) override {
     auto transfer = std::make_unique<Transfer>();
     transfer->request = std::move(request);
@@ -189,20 +171,16 @@ class CurlHttpSession final : public HttpSession {
     std::unique_lock lock(mutex_);
     if (!started_ || stopping_) return;
     stopping_ = true;
+    lock.unlock();
+    curl_multi_wakeup(multi_);
+    lock.lock();
     if (std::this_thread::get_id() == threadId_) return;
-    // A thread still initialising libcurl has no multi handle to wake yet; it parks as soon as
-    // it looks at the queue.
-    if (multi_ != nullptr) {
-      lock.unlock();
-      curl_multi_wakeup(multi_);
-      lock.lock();
-    }
     parkedChanged_.wait_for(lock, kExitWait, [this] { return parked_; });
   }
 
  private:
   void enqueue(Job job) {
-    CURLM* wake = nullptr;
+    bool wake = false;
     std::vector<std::unique_ptr<Transfer>> doomed;  // completed after the lock
     {
       std::lock_guard lock(mutex_);
@@ -210,8 +188,7 @@ class CurlHttpSession final : public HttpSession {
       // Only the job that finds the queue empty wakes the thread: until the thread takes the
       // queue, that wake-up is still pending for every job queued behind it. Waking a thread is
       // a system call and a context switch on the host's thread, the dearest part of a report.
-      // Before the thread has its multi handle it has not looked at the queue yet.
-      if (queue_.empty()) wake = multi_;
+      wake = queue_.empty();
       if (job.transfer && job.transfer->request.droppable) {
         job.transfer->bytes = waitingBytes(job.transfer->request);
         ++queuedCount_;
@@ -221,7 +198,7 @@ class CurlHttpSession final : public HttpSession {
       keepQueueBounded(doomed);
       if (!started_) startThread();
     }
-    if (wake != nullptr) curl_multi_wakeup(wake);
+    if (wake) curl_multi_wakeup(multi_);
     if (doomed.empty()) return;
     handOffDrops_.fetch_add(doomed.size(), std::memory_order_relaxed);
     for (auto& transfer : doomed) completeDropped(transfer->completion);
@@ -260,13 +237,6 @@ class CurlHttpSession final : public HttpSession {
 
   void run() {
     markNetworkThread();
-    if (kInitialiseOnSessionThread) initialiseCurl();
-    CURLM* multi = curl_multi_init();
-    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
-    {
-      std::lock_guard lock(mutex_);
-      multi_ = multi;
-    }
     for (;;) {
       std::deque<Job> jobs;
       {
@@ -537,8 +507,6 @@ class CurlHttpSession final : public HttpSession {
     return std::string(location);
   }
 
-  // Made on the session's thread; set under mutex_ (host threads read it there to wake the
-  // thread), and never changed after.
   CURLM* multi_ = nullptr;
   std::mutex mutex_;
   std::condition_variable parkedChanged_;
@@ -569,9 +537,13 @@ class CurlHttpSession final : public HttpSession {
 // never run there, and neither do their completions (a crash upload's deletes the crash file).
 class PerProcessHttpSession final : public HttpSession {
  public:
-  PerProcessHttpSession() {
-    if (!kInitialiseOnSessionThread) initialiseCurl();
-  }
+  // Made before the exit handler is registered, which must run before the TLS library's own.
+  // On the thread that first uses the library (about 0.6 ms, most of a first start), not on the
+  // session's thread: libcurl 7.84 and later (with CURL_VERSION_THREADSAFE, as Debian's 7.88.1)
+  // would allow it there, but a child forked while that thread is inside it inherits libcurl's
+  // initialisation lock held and would spin on it at its own first request, and a fork may come
+  // at any moment with nothing taken around it.
+  PerProcessHttpSession() { curl_global_init(CURL_GLOBAL_DEFAULT); }
 
   void start(HttpRequest request, Completion completion) override {
     session().start(std::move(request), std::move(completion));
@@ -597,19 +569,6 @@ class PerProcessHttpSession final : public HttpSession {
 
 PerProcessHttpSession* gSession = nullptr;
 
-// Registered after curl_global_init, so it runs before the TLS library's exit cleanup that the
-// initialisation registered. Once per process tree: a forked child inherits the registration.
-// A process that exits while its session thread is still inside curl_global_init (within a
-// millisecond of its first request) has nothing registered yet: that thread may then meet the
-// TLS library's cleanup, as any thread the host has inside the TLS library at exit would.
-void registerExitHandler() {
-  static std::atomic<bool> registered{false};
-  if (registered.exchange(true)) return;
-  std::atexit([] {
-    if (gSession != nullptr) gSession->stopForExit();
-  });
-}
-
 }  // namespace
 
 std::size_t waitingBytes(const HttpRequest& request) noexcept {
@@ -622,6 +581,8 @@ HttpSession& systemHttpSession() noexcept {
   static PerProcessHttpSession* session = [] {
     auto* created = new PerProcessHttpSession();
     gSession = created;
+    // Registered after curl_global_init, so it runs before the TLS library's exit cleanup.
+    std::atexit([] { gSession->stopForExit(); });
     return created;
   }();
   return *session;
