@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the library and its benchmarks in release mode and runs them all: the host-thread calls,
-# start and link handling (medians of repeated runs), end-to-end delivery and resident memory.
+# start and link handling (medians of repeated runs), the first start of a fresh process,
+# end-to-end delivery and resident memory.
 # Installs missing Debian packages first.
 #   scripts/bench.sh                 everything
 #   BENCH_REPETITIONS=9 scripts/bench.sh
@@ -27,6 +28,11 @@ for program in host_calls_bench start_bench attribution_bench; do
       printf "%-36s %9.2f %-2s %9.2f %-2s\n", name, $3, unit, $4, unit
     }'
 done
+
+echo
+echo "== first start in a fresh process: first launch (empty home) and relaunch (same home)"
+# Each sample is a new process timing its one start; CPU is the caller's thread alone.
+"$build/bench/first_start_bench" 2>/dev/null
 
 echo
 echo "== end-to-end delivery: 4 host threads, loopback collector in a child process"

@@ -4,6 +4,7 @@
 #include "client/device_reporting.hpp"
 #include "client/facade_impl.hpp"
 #include "client/stale_files.hpp"
+#include "crash/alternate_stacks.hpp"
 #include "crash/build_uuid.hpp"
 #include "crash/capture_switch.hpp"
 #include "crash/crash_dir.hpp"
@@ -71,6 +72,19 @@ void Quillstone::start(const Config& config) noexcept {
     });
   } catch (...) {
   }
+  // Handlers that could write nothing would only stand between the host and its signals.
+  bool captureCrashes = false;
+  std::string crashDirectory;
+  if (config.reportCrash()) {
+    try {
+      crashDirectory = crash::crashDirectory();
+      captureCrashes = crash::crashDirectoryWritable(crashDirectory);
+      // Before the library's own threads start below: they then take their alternate stacks as
+      // they are made, instead of being listed and signalled from this thread afterwards.
+      if (captureCrashes) crash::coverEveryThread();
+    } catch (...) {
+    }
+  }
   try {
     // Off the host's thread: it lists four directories.
     client::scheduleStaleTemporarySweep(impl_->worker);
@@ -85,14 +99,12 @@ void Quillstone::start(const Config& config) noexcept {
     try {
       // The listing comes before this run's handlers, so it holds only earlier runs' files.
       flushPendingCrashes();
-      // Handlers that could write nothing would only stand between the host and its signals.
-      const std::string directory = crash::crashDirectory();
-      if (crash::crashDirectoryWritable(directory)) {
+      if (captureCrashes) {
         impl_->prepareCrashSlot();
         crash::installExceptionHandler([] { return shared().impl_->crashContext(); });
         crash::installSignalHandler();
       } else {
-        impl_->log.write(std::string(crash::kLogCrashCaptureOff) + directory);
+        impl_->log.write(std::string(crash::kLogCrashCaptureOff) + crashDirectory);
       }
     } catch (...) {
     }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -36,9 +37,16 @@ class DefaultsStore {
 // untouched and read again at the next access; meanwhile the values set live in memory only,
 // and once the file is read its stored values win over them: only keys the file lacks are
 // added to it. Thread-safe.
+//
+// The first write into a store whose file held no values (a first launch's install id) returns
+// once the file is renamed into place; `deferSync`, when given, is handed the wait for the disk
+// to run elsewhere. A power cut before it has run can leave the file empty or partial, which
+// reads as the empty store it replaced. Every other write waits for the disk itself.
 class FileDefaultsStore final : public DefaultsStore {
  public:
-  explicit FileDefaultsStore(std::string path) : path_(std::move(path)) {}
+  using DeferSync = std::function<void(std::function<void()>)>;
+  explicit FileDefaultsStore(std::string path, DeferSync deferSync = {})
+      : path_(std::move(path)), deferSync_(std::move(deferSync)) {}
   std::optional<nlohmann::json> value(const std::string& key) override;
   void setValue(const std::string& key, nlohmann::json value) override;
   std::string stringOrInsert(const std::string& key, std::string value) override;
@@ -47,6 +55,8 @@ class FileDefaultsStore final : public DefaultsStore {
   struct Write {
     std::string text;
     std::uint64_t generation = 0;
+    // The file it replaces held no values: its wait for the disk may be deferred.
+    bool intoEmptyFile = false;
   };
   // With mutex_ held. Reads the file until it has been read once; returns the write that adds
   // to it the values set while it could not be read, when there are any.
@@ -56,10 +66,13 @@ class FileDefaultsStore final : public DefaultsStore {
   void persist(std::optional<Write> write);
 
   const std::string path_;
+  const DeferSync deferSync_;
   platform::ForkSafeMutex mutex_;
   // The file's values with this process's changes; before the file is read, the changes only.
   nlohmann::json values_ = nlohmann::json::object();
   bool loaded_ = false;
+  // The file as read held no values, and no write of ours has been made since.
+  bool fileEmpty_ = false;
   std::uint64_t generation_ = 0;
   platform::ForkSafeMutex writeMutex_;
   std::uint64_t writtenGeneration_ = 0;

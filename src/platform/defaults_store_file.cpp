@@ -2,6 +2,7 @@
 #include "platform/files.hpp"
 #include "platform/paths.hpp"
 #include "platform/stored_object.hpp"
+#include "platform/worker.hpp"
 
 namespace quillstone::platform {
 namespace {
@@ -36,6 +37,7 @@ std::optional<FileDefaultsStore::Write> FileDefaultsStore::loadIfNeeded() {
   if (loaded_) return std::nullopt;
   auto stored = readStoredObject(path_);
   if (!stored) return std::nullopt;
+  fileEmpty_ = stored->empty();
   const bool added = !adoptMissing(*stored, values_).empty();
   values_ = std::move(*stored);
   loaded_ = true;
@@ -44,8 +46,10 @@ std::optional<FileDefaultsStore::Write> FileDefaultsStore::loadIfNeeded() {
 
 std::optional<FileDefaultsStore::Write> FileDefaultsStore::change() {
   if (!loaded_) return std::nullopt;
+  const bool intoEmptyFile = fileEmpty_;
+  fileEmpty_ = false;
   return Write{values_.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
-               ++generation_};
+               ++generation_, intoEmptyFile};
 }
 
 std::optional<nlohmann::json> FileDefaultsStore::value(const std::string& key) {
@@ -97,14 +101,28 @@ void FileDefaultsStore::persist(std::optional<Write> write) {
   std::lock_guard lock(writeMutex_);
   if (write->generation <= writtenGeneration_) return;
   makePrivateDirectories(directoryOf(path_));
+  if (write->intoEmptyFile && deferSync_) {
+    if (!replaceFileUnsynced(path_, write->text, kDefaultsFileMode)) return;
+    writtenGeneration_ = write->generation;
+    try {
+      deferSync_([path = path_] { syncFileToDisk(path); });
+    } catch (...) {
+      syncFileToDisk(path_);
+    }
+    return;
+  }
   if (writeFileAtomically(path_, write->text, kDefaultsFileMode)) {
     writtenGeneration_ = write->generation;
   }
 }
 
 DefaultsStore& systemDefaults() noexcept {
-  static DefaultsStore* store =
-      new FileDefaultsStore(configDirectory() + "/" + std::string(kDefaultsFileName));
+  // The first launch's install id is written on the thread of the host's first start: its wait
+  // for the disk (milliseconds) happens on the worker's thread instead.
+  static DefaultsStore* store = new FileDefaultsStore(
+      configDirectory() + "/" + std::string(kDefaultsFileName), [](std::function<void()> sync) {
+        systemWorker().schedule(std::chrono::milliseconds(0), std::move(sync));
+      });
   return *store;
 }
 

@@ -29,6 +29,14 @@ FileRead readFileChecked(const std::string& path);
 // The file gets exactly `mode`. Returns false when the file could not be replaced.
 bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode);
 
+// Like writeFileAtomically, but returns once the file is renamed into place, without waiting
+// for the disk: until syncFileToDisk(path) has run, a power cut may leave the new file empty or
+// partial. Only for a file whose reader takes such a file for what was there before.
+bool replaceFileUnsynced(const std::string& path, std::string_view bytes, mode_t mode);
+
+// Waits until the file at `path` and its directory entry are on the disk.
+void syncFileToDisk(const std::string& path);
+
 // Removes the temporary files writeFileAtomically left directly inside `directory` for the file
 // named `target` (for any file there when `target` is empty) when their writer was killed
 // mid-write: only regular files not modified for `age`, so that another process's write in

@@ -108,19 +108,43 @@ std::optional<std::string> readFile(const std::string& path) {
   return std::move(result.bytes);
 }
 
-bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
+namespace {
+
+// The temporary file, then the rename; with `sync`, the content reaches the disk before the
+// rename and the directory entry after it.
+bool replaceFile(const std::string& path, std::string_view bytes, mode_t mode, bool sync) {
   std::string temporary = path;
   temporary.append(kTemporaryInfix).append(kTemporaryUnique);
   const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) return false;
-  const bool written = ::fchmod(fd, mode) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
+  const bool written =
+      ::fchmod(fd, mode) == 0 && writeAll(fd, bytes) && (!sync || ::fsync(fd) == 0);
   const bool closed = ::close(fd) == 0;
   if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
     ::unlink(temporary.c_str());
     return false;
   }
-  syncDirectoryOf(path);
+  if (sync) syncDirectoryOf(path);
   return true;
+}
+
+}  // namespace
+
+bool writeFileAtomically(const std::string& path, std::string_view bytes, mode_t mode) {
+  return replaceFile(path, bytes, mode, /*sync=*/true);
+}
+
+bool replaceFileUnsynced(const std::string& path, std::string_view bytes, mode_t mode) {
+  return replaceFile(path, bytes, mode, /*sync=*/false);
+}
+
+void syncFileToDisk(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
+  syncDirectoryOf(path);
 }
 
 bool makePrivateDirectories(const std::string& path) {

@@ -635,6 +635,11 @@ class CurlHttpSession final : public HttpSession {
 class PerProcessHttpSession final : public HttpSession {
  public:
   // Made before the exit handler is registered, which must run before the TLS library's own.
+  // On the thread that first uses the library (about 0.6 ms, most of a first start), not on the
+  // session's thread: libcurl 7.84 and later (with CURL_VERSION_THREADSAFE, as Debian's 7.88.1)
+  // would allow it there, but a child forked while that thread is inside it inherits libcurl's
+  // initialisation lock held and would spin on it at its own first request, and a fork may come
+  // at any moment with nothing taken around it.
   PerProcessHttpSession() { curl_global_init(CURL_GLOBAL_DEFAULT); }
 
   void start(HttpRequest request, Completion completion) override {

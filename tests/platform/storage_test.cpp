@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -82,6 +83,28 @@ TEST_F(Storage, CorruptDefaultsCountAsEmptyAndAreRewrittenWhole) {
     store.setValue("b", "x");
     EXPECT_EQ(readFile(path), "{\"b\":\"x\"}");
   }
+}
+
+// The first write into a store with nothing to lose lands at once and leaves only the wait for
+// the disk to the given runner; a write that replaces stored values waits for the disk itself.
+TEST_F(Storage, OnlyTheFirstWriteIntoAnEmptyStoreDefersItsWaitForTheDisk) {
+  const auto path = file("defaults.json");
+  std::vector<std::function<void()>> deferred;
+  const auto defer = [&](std::function<void()> sync) { deferred.push_back(std::move(sync)); };
+  {
+    FileDefaultsStore store(path, defer);
+    EXPECT_EQ(store.stringOrInsert("qs_device_id", "ID-1"), "ID-1");
+    EXPECT_EQ(readFile(path), "{\"qs_device_id\":\"ID-1\"}");
+    EXPECT_EQ(modeOf(path), 0600u);
+    ASSERT_EQ(deferred.size(), 1u);
+    deferred.front()();
+    store.setValue("k", "v");
+    EXPECT_EQ(deferred.size(), 1u);
+  }
+  FileDefaultsStore reloaded(path, defer);
+  reloaded.setValue("k", "w");
+  EXPECT_EQ(deferred.size(), 1u);
+  EXPECT_EQ(reloaded.string("qs_device_id"), "ID-1");
 }
 
 TEST_F(Storage, UnwritableDefaultsKeepWorkingInMemory) {
