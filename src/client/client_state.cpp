@@ -78,38 +78,49 @@ bool ClientState::claimDeviceReport() {
   return true;
 }
 
-void ClientState::appendBreadcrumb(nlohmann::json record, std::string text) {
-  auto crumb = std::make_shared<const Breadcrumb>(Breadcrumb{std::move(record), std::move(text)});
-  std::shared_ptr<const Breadcrumb> dropped;  // released after the lock
+void ClientState::appendBreadcrumb(std::string_view text) {
   std::lock_guard guard(lock_);
-  breadcrumbs_.push_back(std::move(crumb));
-  if (breadcrumbs_.size() > kMaxBreadcrumbs) {
-    dropped = std::move(breadcrumbs_.front());
-    breadcrumbs_.pop_front();
+  if (breadcrumbCount_ < kMaxBreadcrumbs) {
+    breadcrumbs_[(firstBreadcrumb_ + breadcrumbCount_++) % kMaxBreadcrumbs].assign(text);
+    return;
   }
+  breadcrumbs_[firstBreadcrumb_].assign(text);
+  firstBreadcrumb_ = (firstBreadcrumb_ + 1) % kMaxBreadcrumbs;
 }
 
-std::vector<std::shared_ptr<const ClientState::Breadcrumb>> ClientState::breadcrumbList() const {
+std::vector<std::string> ClientState::breadcrumbTexts() const {
   std::lock_guard guard(lock_);
-  return {breadcrumbs_.begin(), breadcrumbs_.end()};
+  std::vector<std::string> texts;
+  texts.reserve(breadcrumbCount_);
+  for (std::size_t i = 0; i < breadcrumbCount_; ++i) {
+    texts.push_back(breadcrumbs_[(firstBreadcrumb_ + i) % kMaxBreadcrumbs]);
+  }
+  return texts;
 }
 
 std::vector<nlohmann::json> ClientState::breadcrumbs() const {
+  // Each text is the library's own dump of its record, so reading it back gives a value that
+  // dumps to the same text.
   std::vector<nlohmann::json> records;
-  for (const auto& crumb : breadcrumbList()) records.push_back(crumb->record);
+  for (const auto& text : breadcrumbTexts()) {
+    auto record = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (record.is_object()) records.push_back(std::move(record));
+  }
   return records;
 }
 
 std::string ClientState::breadcrumbsJson() const {
-  const auto list = breadcrumbList();
-  std::size_t size = 2 + list.size();
-  for (const auto& crumb : list) size += crumb->text.size();
+  std::lock_guard guard(lock_);
+  std::size_t size = 2 + breadcrumbCount_;
+  for (std::size_t i = 0; i < breadcrumbCount_; ++i) {
+    size += breadcrumbs_[(firstBreadcrumb_ + i) % kMaxBreadcrumbs].size();
+  }
   std::string text;
   text.reserve(size);
   text += '[';
-  for (std::size_t i = 0; i < list.size(); ++i) {
+  for (std::size_t i = 0; i < breadcrumbCount_; ++i) {
     if (i != 0) text += ',';
-    text += list[i]->text;
+    text += breadcrumbs_[(firstBreadcrumb_ + i) % kMaxBreadcrumbs];
   }
   text += ']';
   return text;

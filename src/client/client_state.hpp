@@ -1,10 +1,11 @@
 // The client's mutable state and the one lock that guards it.
 #pragma once
 
-#include <deque>
+#include <array>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -49,9 +50,11 @@ class ClientState {
   // Sets deviceReported; true only for the one caller that changed it from false.
   bool claimDeviceReport();
 
-  // Appends a record and `text`, its compact JSON text, dropping the oldest beyond
-  // kMaxBreadcrumbs.
-  void appendBreadcrumb(nlohmann::json record, std::string text);
+  // Appends the compact JSON text of a breadcrumb record, dropping the oldest beyond
+  // kMaxBreadcrumbs. With the list full, the text takes the place of the oldest without
+  // allocating unless it is longer than any text that place held before.
+  void appendBreadcrumb(std::string_view text);
+  // The records, read back from their texts.
   std::vector<nlohmann::json> breadcrumbs() const;
   // The records as the compact JSON array an error report carries, byte for byte what
   // serialising breadcrumbs() would give.
@@ -64,14 +67,12 @@ class ClientState {
   mutable std::string sessionId_;
   mutable platform::ForkSafeMutex lock_;
   std::shared_ptr<const Quillstone::Config> config_;
-  // Each record is written once, when it is added: every error report carries all twenty, and
-  // sharing them makes taking the list under the lock a matter of reference counts.
-  struct Breadcrumb {
-    nlohmann::json record;
-    std::string text;
-  };
-  std::deque<std::shared_ptr<const Breadcrumb>> breadcrumbs_;
-  std::vector<std::shared_ptr<const Breadcrumb>> breadcrumbList() const;
+  // Each record is written once, as text, when it is added: every error report carries all
+  // twenty. A ring, oldest at firstBreadcrumb_, whose places keep their buffers.
+  std::array<std::string, kMaxBreadcrumbs> breadcrumbs_;
+  std::size_t firstBreadcrumb_ = 0;
+  std::size_t breadcrumbCount_ = 0;
+  std::vector<std::string> breadcrumbTexts() const;
   std::string currentPage_{kInitialPage};
   std::string userId_;
   bool consented_ = false;

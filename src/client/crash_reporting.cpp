@@ -22,9 +22,18 @@ void Quillstone::Impl::prepareCrashSlot() {
       config->appId(), device::installId(defaults), state.sessionId(),    config->release(),
       state.userId(),  crash::imageUUID(),          platform::nowMillis()};
   content.image = platform::mainImage();
+  content.source = config;
   crash::prepareCrashSlot(content, log);
   // Held only while crash capture is on; a fork prepares its own here.
   if (config->reportCrash()) crash::prepareCrashReserve(directory);
+}
+
+void Quillstone::Impl::prepareCrashSlotUser() {
+  const auto config = state.config();
+  if (!config) return;
+  const auto result =
+      crash::prepareCrashSlotUser(config.get(), state.userId(), platform::nowMillis());
+  if (result == crash::PrepareResult::notPrepared) prepareCrashSlot();
 }
 
 crash::CrashContext Quillstone::Impl::crashContext() {

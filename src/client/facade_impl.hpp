@@ -17,6 +17,9 @@ struct Quillstone::Impl : std::enable_shared_from_this<Quillstone::Impl> {
   // Renders the current configuration, session and user into the signal crash slot. Without a
   // configuration there is nothing to render and the slot stays as it is.
   void prepareCrashSlot();
+  // Renders the current user id into the crash slot, preparing the slot in full when this
+  // process has not prepared it for the current configuration.
+  void prepareCrashSlotUser();
   // What the uncaught-exception handler records besides the exception.
   crash::CrashContext crashContext();
   // Turns the offline outbox on or off as `config` says.

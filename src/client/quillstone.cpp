@@ -190,7 +190,7 @@ void Quillstone::setUser(std::string_view userId) noexcept {
   try {
     impl_->reports.setUser(userId);
     // A later signal crash file must carry the new user id.
-    impl_->prepareCrashSlot();
+    impl_->prepareCrashSlotUser();
   } catch (...) {
   }
 }

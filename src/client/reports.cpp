@@ -83,38 +83,42 @@ void Reports::setUser(std::string_view userId) {
 
 void Reports::setPage(std::string_view page) {
   std::string cleanPage = base::sanitizedPrefix(page, base::kMaxPageBytes);
-  state_.setCurrentPage(cleanPage);
-  nlohmann::json data = {{"to", std::move(cleanPage)}};
   // A page fits within the data limit even when every character takes an escape.
-  if (const auto dataText = report::serialize(data)) {
-    keepBreadcrumb(kRouteBreadcrumb, std::move(data), *dataText);
-  }
+  std::string text(report::kBreadcrumbTextStart);
+  text += "{\"to\":";
+  base::appendJsonString(text, cleanPage);
+  text += '}';
+  state_.setCurrentPage(std::move(cleanPage));
+  keepBreadcrumb(kRouteBreadcrumb, text);
 }
 
 bool Reports::addBreadcrumb(std::string_view type, std::string_view data) {
-  auto parsed = report::parseBreadcrumbData(data);
+  // Reused by this thread's every breadcrumb, so the usual one costs no allocation. Nothing that
+  // could call back into the host runs while it holds a text of use.
+  thread_local std::string text;
+  text.assign(report::kBreadcrumbTextStart);
   using Verdict = report::BreadcrumbData::Verdict;
-  if (parsed.verdict == Verdict::notAnObject) {
+  const Verdict verdict = report::appendBreadcrumbData(text, data);
+  if (verdict == Verdict::notAnObject) {
     // Said, because the host's own code made the mistake and would otherwise never learn why its
     // breadcrumbs are missing.
     std::string line(kLogBreadcrumbNotAnObject);
     base::appendLoggedText(line, type);
     services_.log.write(line);
   }
-  if (parsed.verdict != Verdict::kept) return false;
-  keepBreadcrumb(type, std::move(parsed.object), parsed.text);
+  if (verdict != Verdict::kept) return false;
+  keepBreadcrumb(type, text);
   return true;
 }
 
-void Reports::keepBreadcrumb(std::string_view type, nlohmann::json data,
-                             std::string_view dataText) {
+void Reports::keepBreadcrumb(std::string_view type, std::string& text) {
   const std::int64_t t = platform::nowMillis();
-  std::string cleanType = base::sanitizedPrefix(type, base::kMaxNameBytes);
-  std::string text = report::breadcrumbText(t, cleanType, dataText);
-  state_.appendBreadcrumb(
-      report::breadcrumbRecord(t, std::move(cleanType),
-                               std::move(data.get_ref<nlohmann::json::object_t&>())),
-      std::move(text));
+  if (type.size() <= base::kMaxNameBytes && base::isValidUtf8(type)) {
+    report::finishBreadcrumbText(text, t, type);
+  } else {
+    report::finishBreadcrumbText(text, t, base::sanitizedPrefix(type, base::kMaxNameBytes));
+  }
+  state_.appendBreadcrumb(text);
 }
 
 }  // namespace quillstone::client

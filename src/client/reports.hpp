@@ -45,8 +45,9 @@ class Reports {
   bool addBreadcrumb(std::string_view type, std::string_view data);
 
  private:
-  // Keeps a breadcrumb whose `data` object is clean and whose `dataText` is its compact text.
-  void keepBreadcrumb(std::string_view type, nlohmann::json data, std::string_view dataText);
+  // Keeps a breadcrumb whose record's `text` so far is kBreadcrumbTextStart and its data's
+  // compact text.
+  void keepBreadcrumb(std::string_view type, std::string& text);
 
   ClientState& state_;
   const transport::Delivery& delivery_;

@@ -7,7 +7,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include "crash/crash_files.hpp"
 #include "platform/loader.hpp"
@@ -69,6 +71,11 @@ class CrashSlot {
   // Copies a rendering into the page the handler is not reading and publishes it. Returns false
   // (slot untouched) when a crash is already being written. Callers serialise among themselves.
   bool publish(const SlotPage& rendered) noexcept;
+  // Publishes the published page again with `head` (shorter than kHeadCapacity, its "ts" digits
+  // at [timeBegin, timeEnd)) in place of its head, written into the page the handler is not
+  // reading. False (slot untouched) when a crash is being written or nothing was published yet.
+  // Callers serialise among themselves and with publish.
+  bool publishHead(std::string_view head, std::int64_t timeBegin, std::int64_t timeEnd) noexcept;
 
  private:
   SlotPage pages_[2]{};
@@ -90,6 +97,9 @@ struct SlotContent {
   std::string path;  // of "crash-signal.json" in the crash directory
   SignalHeadMembers members;
   platform::MainImage image;
+  // What the members were read from; only a preparation from the same source is re-rendered by
+  // prepareCrashSlotUser. Kept alive with the preparation, so its address is never another's.
+  std::shared_ptr<const void> source;
 };
 
 enum class PrepareResult {
@@ -97,11 +107,20 @@ enum class PrepareResult {
   pathTooLong,      // the handler could not hold the path; the slot keeps its previous state
   headTooLong,      // not even the fixed parts fit; the slot keeps its previous state
   crashInProgress,  // a signal is being handled; the pages are left alone
+  notPrepared,      // no preparation of this process from that source to re-render
 };
 
 // Renders `content` and publishes it, then logs the image range. Safe to call from any thread,
 // at any time, while a signal may arrive.
+// The console hears of the image range only when it differs from the one this process last
+// logged (its first preparation, and a forked child's first), not at every preparation.
 PrepareResult prepareCrashSlot(const SlotContent& content, platform::Log& log);
+
+// Publishes the latest preparation of this process again with `userId` and `ts` in place of its
+// members: the bytes prepareCrashSlot would publish for that content, without reading the
+// directory, the loader or the console again. notPrepared when this process (not the one it was
+// forked from) has no preparation from `source`. Safe to call from any thread, at any time.
+PrepareResult prepareCrashSlotUser(const void* source, std::string_view userId, std::int64_t ts);
 
 // Room for one crash file, reserved while the process is healthy so that a crash still leaves a
 // complete file on a full disk or with no descriptor free. The signal file (head, 64 frames and

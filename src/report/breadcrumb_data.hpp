@@ -30,4 +30,10 @@ struct BreadcrumbData {
 // kMaxBreadcrumbDepth is refused before anything recurses over the value.
 BreadcrumbData parseBreadcrumbData(std::string_view text);
 
+// Appends to `out` the compact text that parseBreadcrumbData makes of `text` and returns its
+// verdict; `out` grows only when the verdict is kept. The usual data, a flat object of strings
+// without escapes, numbers, true, false and null, is written straight from the text without
+// building a value; anything else is parsed in full.
+BreadcrumbData::Verdict appendBreadcrumbData(std::string& out, std::string_view text);
+
 }  // namespace quillstone::report

@@ -86,17 +86,21 @@ std::string errorData(const ErrorFields& fields) {
       .finish();
 }
 
-nlohmann::json breadcrumbRecord(std::int64_t t, std::string type, nlohmann::json::object_t data) {
-  return nlohmann::json::object({{"t", t}, {"type", std::move(type)}, {"data", std::move(data)}});
+std::string breadcrumbText(std::int64_t t, std::string_view type, std::string_view data) {
+  std::string text;
+  text.reserve(data.size() + type.size() + 48);
+  text.append(kBreadcrumbTextStart).append(data);
+  finishBreadcrumbText(text, t, type);
+  return text;
 }
 
-std::string breadcrumbText(std::int64_t t, std::string_view type, std::string_view data) {
+void finishBreadcrumbText(std::string& out, std::int64_t t, std::string_view type) {
   // Members in the order the JSON library sorts them, so the text is its dump of the record.
-  return base::JsonObjectWriter(data.size() + type.size() + 48)
-      .raw("data", data)
-      .number("t", t)
-      .string("type", type)
-      .finish();
+  out += ",\"t\":";
+  base::appendJsonNumber(out, t);
+  out += ",\"type\":";
+  base::appendJsonString(out, type);
+  out += '}';
 }
 
 }  // namespace quillstone::report

@@ -8,8 +8,6 @@
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
-
 namespace quillstone::report {
 
 using Properties = std::map<std::string, std::string>;
@@ -35,9 +33,12 @@ struct ErrorFields {
 // "data" of a handled error, as compact JSON text.
 std::string errorData(const ErrorFields& fields);
 
-nlohmann::json breadcrumbRecord(std::int64_t t, std::string type, nlohmann::json::object_t data);
-
 // The compact JSON text of that record, around `data`, the compact JSON text of its data.
 std::string breadcrumbText(std::int64_t t, std::string_view type, std::string_view data);
+
+// How that text begins; the data's compact text follows it.
+constexpr std::string_view kBreadcrumbTextStart = "{\"data\":";
+// Ends the text `out` of a record begun with kBreadcrumbTextStart and the data's text.
+void finishBreadcrumbText(std::string& out, std::int64_t t, std::string_view type);
 
 }  // namespace quillstone::report

@@ -36,7 +36,7 @@ struct BrokenStderr {
 
 class HostStderr : public ::testing::TestWithParam<BrokenStderr> {};
 
-// "[qs] slide=…" is written on the caller's thread at every start and setUser.
+// "[qs] slide=…" is written on the caller's thread at the first start.
 TEST_P(HostStderr, ConsoleLinesNeitherKillNorHoldTheHost) {
   testing::TempHome home;
   const auto server = "http://127.0.0.1:" + std::to_string(testing::closedLoopbackPort()) + "/";

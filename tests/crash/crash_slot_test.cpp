@@ -10,6 +10,7 @@
 #include "platform/clock.hpp"
 #include "platform/loader.hpp"
 #include "support/child_process.hpp"
+#include "support/recording_log.hpp"
 #include "support/temp_home.hpp"
 
 namespace quillstone::testing {
@@ -166,6 +167,94 @@ TEST(CrashSlot, AnImageNameThatNeedsEscapingIsEscapedInEveryLine) {
   ASSERT_TRUE(matchesSignalLayout(*bytes, "SIGSEGV"));
   const std::string stack = nlohmann::json::parse(*bytes)["data"]["stack"];
   EXPECT_EQ(stack.rfind("0   my \"app\\   0x", 0), 0u) << stack;
+}
+
+// The page as the handler would write it: everything but the buffers' unused bytes.
+std::string pageBytes(const crash::SlotPage& page) {
+  return std::string(page.path) + "|" + std::string(page.head, page.headLen) + "|" +
+         std::to_string(page.timeBegin) + "," + std::to_string(page.timeEnd) + "|" +
+         std::string(page.tail, page.tailLen) + "|" +
+         std::string(page.imageName, page.imageNameLen) + "|" + std::to_string(page.slide) + "," +
+         std::to_string(page.imageStart) + "," + std::to_string(page.imageEnd);
+}
+
+struct UserCase {
+  std::string label;
+  std::string userId;
+};
+
+void PrintTo(const UserCase& c, std::ostream* os) { *os << c.label; }
+
+class UserOnlyRendering : public ::testing::TestWithParam<UserCase> {};
+
+// A new user id re-renders the head alone; the page must be the one a whole preparation of the
+// same content publishes, also when the head has to be cut to fit.
+TEST_P(UserOnlyRendering, PublishesWhatAWholePreparationWould) {
+  TempHome home;
+  NullLog log;
+  const auto source = std::make_shared<int>(0);
+  crash::SlotContent content = contentWith("first");
+  content.source = source;
+  ASSERT_EQ(crash::prepareCrashSlot(content, log), crash::PrepareResult::prepared);
+  constexpr std::int64_t kLater = 1800000000123;
+  ASSERT_EQ(crash::prepareCrashSlotUser(source.get(), GetParam().userId, kLater),
+            crash::PrepareResult::prepared);
+  const std::string userOnly = pageBytes(*crash::crashSlot().published());
+  content.members.userId = GetParam().userId;
+  content.members.ts = kLater;
+  ASSERT_EQ(crash::prepareCrashSlot(content, log), crash::PrepareResult::prepared);
+  EXPECT_EQ(userOnly, pageBytes(*crash::crashSlot().published()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Users, UserOnlyRendering,
+                         ::testing::Values(UserCase{"plain", "u2"}, UserCase{"empty", ""},
+                                           UserCase{"escaped", "q\"b\\\n用户"},
+                                           UserCase{"cutToFit", std::string(3000, '"') +
+                                                                    std::string(3000, 'x')}),
+                         [](const auto& info) { return info.param.label; });
+
+TEST(CrashSlot, UserOnlyRenderingNeedsThisProcesssPreparationFromTheSameSource) {
+  TempHome home;
+  NullLog log;
+  const auto source = std::make_shared<int>(0);
+  crash::SlotContent content = contentWith("first");
+  content.source = source;
+  ASSERT_EQ(crash::prepareCrashSlot(content, log), crash::PrepareResult::prepared);
+  const auto other = std::make_shared<int>(0);
+  EXPECT_EQ(crash::prepareCrashSlotUser(other.get(), "u", 1), crash::PrepareResult::notPrepared);
+  // A forked child has its own session: its first preparation is a whole one.
+  const ChildResult child = runInChild([&source] {
+    std::_Exit(
+        crash::prepareCrashSlotUser(source.get(), "u", 1) == crash::PrepareResult::notPrepared ? 0
+                                                                                               : 1);
+  });
+  EXPECT_TRUE(child.exited && child.exitCode == 0) << child.describe();
+}
+
+// Preparations repeat at every start; the console hears of the image range only when it is news.
+TEST(CrashSlot, TheImageRangeIsLoggedOnlyWhenItChangesAndOnceMoreInAForkedChild) {
+  TempHome home;
+  RecordingLog log;
+  crash::SlotContent content = contentWith("u");
+  content.image.slide = 0;
+  content.image.textStart = 0x10000;
+  content.image.textEnd = 0x20000;
+  crash::prepareCrashSlot(content, log);
+  crash::prepareCrashSlot(content, log);
+  content.image.slide = 0x1000;
+  crash::prepareCrashSlot(content, log);
+  crash::prepareCrashSlot(content, log);
+  const auto lines = log.lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "[qs] slide=0x0 img=[0x10000,0x20000)");
+  EXPECT_EQ(lines[1], "[qs] slide=0x1000 img=[0x10000,0x20000)");
+  const ChildResult child = runInChild([&] {
+    RecordingLog childLog;
+    crash::prepareCrashSlot(content, childLog);
+    crash::prepareCrashSlot(content, childLog);
+    std::_Exit(childLog.lines().size() == 1 ? 0 : 1);
+  });
+  EXPECT_TRUE(child.exited && child.exitCode == 0) << child.describe();
 }
 
 TEST(CrashSlot, AnAddressAtTheEndOfTheTextCountsAsOutside) {

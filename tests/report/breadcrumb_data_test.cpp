@@ -61,6 +61,50 @@ INSTANTIATE_TEST_SUITE_P(
         DataCase{"tooLong", padded(base::kMaxBreadcrumbTextBytes + 1), Verdict::overLimit, ""}),
     [](const auto& info) { return info.param.label; });
 
+struct StraightCase {
+  std::string label;
+  std::string text;
+};
+
+void PrintTo(const StraightCase& c, std::ostream* os) { *os << c.label; }
+
+class StraightWriting : public ::testing::TestWithParam<StraightCase> {};
+
+// The usual data is written straight from the text; every text must come out as the full parse
+// writes it, or be refused alike.
+TEST_P(StraightWriting, GivesTheFullParsesVerdictAndBytes) {
+  const BreadcrumbData parsed = parseBreadcrumbData(GetParam().text);
+  std::string written = "x";
+  EXPECT_EQ(appendBreadcrumbData(written, GetParam().text), parsed.verdict);
+  EXPECT_EQ(written, parsed.verdict == Verdict::kept ? "x" + parsed.text : "x");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, StraightWriting,
+    ::testing::Values(
+        StraightCase{"empty", ""}, StraightCase{"usual", R"({"action":"tap","target":"buy"})"},
+        StraightCase{"spacedUnsortedLiterals",
+                     " {\t\"z\" : \"日本\",\r\n \"a\":1 , \"m\":null,\"t\":true,\"f\":false} "},
+        StraightCase{"keyTwice", R"({"a":1,"a":2})"},
+        StraightCase{"fractionsAndExponents", R"({"f":1.50,"e":1E+2,"n":-1e-1,"z":-0.0,"i":-0})"},
+        StraightCase{"longIntegers", R"({"big":123456789012345678,"bigger":12345678901234567890})"},
+        StraightCase{"numbersOutOfRange", R"({"huge":-99999999999999999999,"tiny":1e-400})"},
+        StraightCase{"numberBeyondDouble", R"({"over":1e999})"},
+        StraightCase{"leadingZero", R"({"lead":01})"}, StraightCase{"bareDot", R"({"dot":1.})"},
+        StraightCase{"bareExponent", R"({"exp":1e})"}, StraightCase{"escape", R"({"q":"a\"b"})"},
+        StraightCase{"unicodeEscape", R"({"u":"\u00e9"})"},
+        StraightCase{"nested", R"({"d":{"a":[1]}})"},
+        StraightCase{"controlCharacter", "{\"c\":\"a\x01\"}"},
+        StraightCase{"invalidUtf8", "{\"k\":\"v\xff\"}"},
+        StraightCase{"byteOrderMark", "\xef\xbb\xbf{}"}, StraightCase{"textAfter", R"({} x)"},
+        StraightCase{"trailingComma", R"({"a":1,})"}, StraightCase{"noColon", R"({"a" 1})"},
+        StraightCase{"literalRunsOn", R"({"a":truex})"},
+        StraightCase{"overTheDataLimit", R"({"s":")" + std::string(20000, 'x') + "\"}"},
+        StraightCase{"manyMembers",
+                     R"({"a":1,"b":2,"c":3,"d":4,"e":5,"f":6,"g":7,"h":8,"i":9,"j":10,"k":11,)"
+                     R"("l":12,"m":13,"n":14,"o":15,"p":16,"q":17})"}),
+    [](const auto& info) { return info.param.label; });
+
 // A host thread may have a small stack: data nested as deep as its length allows is refused
 // without anything recursing over its levels.
 TEST(BreadcrumbData, DeepTextIsRefusedOnASmallStack) {
