@@ -13,8 +13,8 @@ seconds=${1:-20}
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(attribution_response deep_link resolve_server signal_head stack_format
-           defaults_loader keychain_loader)
+  targets=(attribution_response breadcrumb_data deep_link resolve_server signal_head
+           stack_format defaults_loader keychain_loader)
 fi
 
 CC=clang-14 CXX=clang++-14 cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
