@@ -233,12 +233,13 @@ class QUILLSTONE_API Quillstone {
   /// `data` is the text of a JSON object, such as `{"button":"pay"}`; empty text stands for `{}`.
   /// The list keeps the latest 20 breadcrumbs, oldest first, each stamped with the time it was
   /// added. Any thread may call it, before `start` too; a child made by `fork` keeps the list it
-  /// had. `type` is cut to 1 KiB at a whole character. Invalid UTF-8 in either text becomes U+FFFD.
-  /// The breadcrumb is dropped, and the list left as it was, when `data` is not a JSON object (one
-  /// console line says so, naming `type`), and silently when `data` is longer than 1 MiB, nests
-  /// deeper than 128 levels or takes more than 16 KiB as compact JSON text. Its members come out in
-  /// key order (a repeated key keeps its last value). `quillstone/json.hpp` takes the data as a
-  /// `nlohmann::json` object.
+  /// had. `type` is cut to 1 KiB at a whole character. Invalid UTF-8 becomes U+FFFD in `type` and
+  /// in the strings and keys of `data` (elsewhere in `data` it is no JSON). The breadcrumb is
+  /// dropped, and the list left as it was, when `data` is not a JSON object (one console line says
+  /// so, naming `type`), and silently when `data` is longer than 1 MiB, nests deeper than 128
+  /// levels or takes more than 16 KiB as compact JSON text. Its members come out in key order (a
+  /// repeated key keeps its last value). `quillstone/json.hpp` takes the data as a `nlohmann::json`
+  /// object.
   void addBreadcrumb(std::string_view type, std::string_view data) noexcept;
   /// Sends a handled error named `"TestEvent"` with a fixed message and the caller's stack, to
   /// check the integration end to end; as `capture` otherwise.
