@@ -15,13 +15,16 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
+#include <mutex>
 
 #include "base/digits.hpp"
 #include "crash/alternate_stacks.hpp"
 #include "crash/capture_switch.hpp"
 #include "crash/crash_slot.hpp"
 #include "crash/image_list.hpp"
+#include "platform/fork_safe.hpp"
 #include "platform/signal_safe_io.hpp"
 
 namespace quillstone::crash {
@@ -42,17 +45,26 @@ constexpr int kWaitSteps = 500;
 
 // The action each crash signal had before the library's own was installed, in the order of
 // kCrashSignals. Never one of ours, so a second start cannot make the handler chain to itself.
+// A host that installs its own handler between two starts gets it kept in the other copy, which is
+// then published: a crash meanwhile reads the copy published before, never one half written.
 struct PreviousAction {
-  std::atomic<bool> saved{false};
-  struct sigaction action {};
+  std::atomic<int> published{-1};
+  struct sigaction copies[2]{};
 };
 PreviousAction previousActions[std::size(kCrashSignals)];
+// Starts on several threads at once install one after another.
+platform::ForkSafeMutex installing;
 
 constexpr int signalIndex(int signo) {
   for (std::size_t i = 0; i < std::size(kCrashSignals); ++i) {
     if (kCrashSignals[i] == signo) return static_cast<int>(i);
   }
   return -1;
+}
+
+bool sameAction(const struct sigaction& a, const struct sigaction& b) {
+  return a.sa_handler == b.sa_handler && a.sa_flags == b.sa_flags &&
+         std::memcmp(&a.sa_mask, &b.sa_mask, sizeof a.sa_mask) == 0;
 }
 
 bool isOwnAction(const struct sigaction& action) {
@@ -264,7 +276,10 @@ void handOver(int signo, siginfo_t* info) {
   struct sigaction previous {};
   previous.sa_handler = SIG_DFL;
   const int index = signalIndex(signo);
-  if (index >= 0 && previousActions[index].saved.load()) previous = previousActions[index].action;
+  if (index >= 0) {
+    const int copy = previousActions[index].published.load(std::memory_order_acquire);
+    if (copy >= 0) previous = previousActions[index].copies[copy];
+  }
   // The kernel does not let a fault be ignored: it ends the process by the default action.
   const bool recurs = faultRecurs(signo, info);
   if (info != nullptr && info->si_code > 0 && previous.sa_handler == SIG_IGN) {
@@ -315,12 +330,18 @@ void installSignalHandler() {
   action.sa_sigaction = crashSignalHandler;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  const std::lock_guard<platform::ForkSafeMutex> lock(installing);
   for (std::size_t i = 0; i < std::size(kCrashSignals); ++i) {
     // Kept before ours replaces it, so a crash in between still finds it.
     struct sigaction current {};
     if (::sigaction(kCrashSignals[i], nullptr, &current) == 0 && !isOwnAction(current)) {
-      previousActions[i].action = current;
-      previousActions[i].saved.store(true);
+      PreviousAction& kept = previousActions[i];
+      const int copy = kept.published.load(std::memory_order_relaxed);
+      if (copy < 0 || !sameAction(kept.copies[copy], current)) {
+        const int next = copy == 0 ? 1 : 0;
+        kept.copies[next] = current;
+        kept.published.store(next, std::memory_order_release);
+      }
     }
     ::sigaction(kCrashSignals[i], &action, nullptr);
   }
