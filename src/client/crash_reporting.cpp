@@ -24,8 +24,20 @@ void Quillstone::Impl::prepareCrashSlot() {
   content.image = platform::mainImage();
   content.source = config;
   crash::prepareCrashSlot(content, log);
-  // Held only while crash capture is on; a fork prepares its own here.
-  if (config->reportCrash()) crash::prepareCrashReserve(directory);
+  // Held only while crash capture is on; a fork prepares its own here. Making the reserved file
+  // is the dearest step of a relaunch's start, so the worker makes it; until it is held, a
+  // moment later, a crash is written the ordinary way.
+  if (!config->reportCrash()) return;
+  try {
+    worker.schedule(std::chrono::milliseconds(0), [directory] {
+      try {
+        crash::prepareCrashReserve(directory);
+      } catch (...) {
+      }
+    });
+  } catch (...) {
+    crash::prepareCrashReserve(directory);
+  }
 }
 
 void Quillstone::Impl::prepareCrashSlotUser() {

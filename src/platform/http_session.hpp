@@ -70,6 +70,14 @@ class HttpSession {
   // thread, except for a droppable request dropped before that thread took it up (too many
   // waited): its completion runs on the thread whose request pushed it out, within that call.
   virtual void start(HttpRequest request, Completion completion) = 0;
+  // Starts a request that is `like` but for its body: the same as start() with a copy of `like`
+  // carrying `body`. A sender of many requests alike keeps `like` and spares building and
+  // copying its URL and headers for each; the libcurl session shares them without a copy.
+  virtual void startLike(const HttpRequest& like, std::string body, Completion completion) {
+    HttpRequest request = like;
+    request.body = std::move(body);
+    start(std::move(request), std::move(completion));
+  }
   // Runs `task` on the session's thread.
   virtual void dispatch(std::function<void()> task) = 0;
   // Completes, as dropped, every request of `sender` that waits for a connection or was not yet

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/curl_global.hpp"
 #include "platform/fork_safe.hpp"
 #include "platform/http_session.hpp"
 #include "platform/http_url.hpp"
@@ -65,8 +66,9 @@ struct Endpoint {
   int redirects = 0;
   // "scheme://authority" of the URL: the key connections are shared under.
   std::string origin;
-  // The header lines as libcurl takes them, built once for all requests.
-  curl_slist* headerList = nullptr;
+  // The header lines as libcurl takes them, built once for all requests by the session's thread
+  // (on the host's, libcurl might not be initialised yet) and touched by no other.
+  mutable curl_slist* headerList = nullptr;
   // What the URL and headers count against kMaxWaitingBytes.
   std::size_t textBytes = 0;
 
@@ -149,13 +151,20 @@ std::string originOf(const std::string& url) {
 void prepare(Endpoint& endpoint) {
   endpoint.origin = originOf(endpoint.url);
   endpoint.textBytes = endpoint.url.size();
-  // Only the caller's headers: no "Accept", and no "Expect: 100-continue" round trip.
-  endpoint.headerList = curl_slist_append(endpoint.headerList, "Accept:");
-  endpoint.headerList = curl_slist_append(endpoint.headerList, "Expect:");
-  for (const auto& [name, value] : endpoint.headers) {
+  for (const auto& [name, value] : endpoint.headers)
     endpoint.textBytes += name.size() + value.size();
-    endpoint.headerList = curl_slist_append(endpoint.headerList, (name + ": " + value).c_str());
-  }
+}
+
+// The endpoint's header lines, built on the session's thread at its first request.
+const curl_slist* headerLines(const Endpoint& endpoint) {
+  if (endpoint.headerList != nullptr) return endpoint.headerList;
+  // Only the caller's headers: no "Accept", and no "Expect: 100-continue" round trip.
+  curl_slist* list = curl_slist_append(nullptr, "Accept:");
+  list = curl_slist_append(list, "Expect:");
+  for (const auto& [name, value] : endpoint.headers)
+    list = curl_slist_append(list, (name + ": " + value).c_str());
+  endpoint.headerList = list;
+  return list;
 }
 
 std::shared_ptr<const Endpoint> makeEndpoint(HttpRequest& request) {
@@ -210,18 +219,32 @@ void complete(HttpSession::Completion& completion, HttpResponse response) {
   }
 }
 
+// Registers, once per process and its forks, the handler that takes the session thread out of
+// libcurl at exit.
+void registerExitHandler() noexcept;
+
 class CurlHttpSession final : public HttpSession {
  public:
-  CurlHttpSession() {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
-    multi_ = curl_multi_init();
-    curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
-  }
+  // libcurl is initialised and the multi handle made on the session's own thread, at its start:
+  // the host's thread only queues.
+  CurlHttpSession() = default;
 
   void start(HttpRequest request, Completion completion) override {
     auto transfer = std::make_unique<Transfer>();
     transfer->endpoint = sharedEndpoint(request);
     transfer->body = std::move(request.body);
+    transfer->completion = std::move(completion);
+    enqueue(Job{std::move(transfer), {}});
+  }
+
+  void startLike(const HttpRequest& like, std::string body, Completion completion) override {
+    auto transfer = std::make_unique<Transfer>();
+    transfer->endpoint = knownEndpoint(like);
+    if (!transfer->endpoint) {
+      HttpRequest copy = like;
+      transfer->endpoint = sharedEndpoint(copy);
+    }
+    transfer->body = std::move(body);
     transfer->completion = std::move(completion);
     enqueue(Job{std::move(transfer), {}});
   }
@@ -258,8 +281,9 @@ class CurlHttpSession final : public HttpSession {
     std::unique_lock lock(mutex_);
     if (!started_ || stopping_) return;
     stopping_ = true;
+    CURLM* const multi = multi_;
     lock.unlock();
-    curl_multi_wakeup(multi_);
+    if (multi != nullptr) curl_multi_wakeup(multi);
     lock.lock();
     if (std::this_thread::get_id() == threadId_) return;
     parkedChanged_.wait_for(lock, kExitWait, [this] { return parked_; });
@@ -269,12 +293,7 @@ class CurlHttpSession final : public HttpSession {
   // The endpoint the request's URL, headers and settings make, shared with earlier requests that
   // had the same. Touches only the request's fields it takes over.
   std::shared_ptr<const Endpoint> sharedEndpoint(HttpRequest& request) {
-    {
-      std::lock_guard lock(endpointsLock_);
-      for (const auto& endpoint : endpoints_) {
-        if (endpoint->fits(request)) return endpoint;
-      }
-    }
+    if (auto known = knownEndpoint(request)) return known;
     auto endpoint = makeEndpoint(request);
     std::lock_guard lock(endpointsLock_);
     if (endpoints_.size() == kSharedEndpoints) endpoints_.erase(endpoints_.begin());
@@ -282,8 +301,17 @@ class CurlHttpSession final : public HttpSession {
     return endpoint;
   }
 
+  // The endpoint made earlier for requests like `request`, if any.
+  std::shared_ptr<const Endpoint> knownEndpoint(const HttpRequest& request) {
+    std::lock_guard lock(endpointsLock_);
+    for (const auto& endpoint : endpoints_) {
+      if (endpoint->fits(request)) return endpoint;
+    }
+    return nullptr;
+  }
+
   void enqueue(Job job) {
-    bool wake = false;
+    CURLM* wake = nullptr;
     std::vector<std::unique_ptr<Transfer>> doomed;  // completed after the lock
     {
       std::lock_guard lock(mutex_);
@@ -291,7 +319,9 @@ class CurlHttpSession final : public HttpSession {
       // Only the job that finds the queue empty wakes the thread: until the thread takes the
       // queue, that wake-up is still pending for every job queued behind it. Waking a thread is
       // a system call and a context switch on the host's thread, the dearest part of a report.
-      wake = queue_.empty();
+      // Before the thread has made its multi handle there is nothing to wake: it takes the queue
+      // up as soon as the handle is made.
+      if (queue_.empty()) wake = multi_;
       if (job.transfer && job.transfer->endpoint->droppable) {
         ++queuedCount_;
         queuedBytes_ += countedBytes(*job.transfer);
@@ -300,7 +330,7 @@ class CurlHttpSession final : public HttpSession {
       keepQueueBounded(doomed);
       if (!started_) startThread();
     }
-    if (wake) curl_multi_wakeup(multi_);
+    if (wake != nullptr) curl_multi_wakeup(wake);
     if (doomed.empty()) return;
     handOffDrops_.fetch_add(doomed.size(), std::memory_order_relaxed);
     for (auto& transfer : doomed) completeDropped(transfer->completion);
@@ -339,6 +369,14 @@ class CurlHttpSession final : public HttpSession {
 
   void run() {
     markNetworkThread();
+    initialiseCurl();
+    registerExitHandler();
+    CURLM* const multi = curl_multi_init();
+    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
+    {
+      std::lock_guard lock(mutex_);
+      multi_ = multi;
+    }
     for (;;) {
       std::deque<Job> jobs;
       {
@@ -526,7 +564,7 @@ class CurlHttpSession final : public HttpSession {
       curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.data());
       curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     }
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, endpoint.headerList);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headerLines(endpoint));
     running.release();  // owned by the easy handle until finish()
     if (curl_multi_add_handle(multi_, easy) != CURLM_OK) finish(easy, CURLE_FAILED_INIT);
   }
@@ -634,16 +672,11 @@ class CurlHttpSession final : public HttpSession {
 // never run there, and neither do their completions (a crash upload's deletes the crash file).
 class PerProcessHttpSession final : public HttpSession {
  public:
-  // Made before the exit handler is registered, which must run before the TLS library's own.
-  // On the thread that first uses the library (about 0.6 ms, most of a first start), not on the
-  // session's thread: libcurl 7.84 and later (with CURL_VERSION_THREADSAFE, as Debian's 7.88.1)
-  // would allow it there, but a child forked while that thread is inside it inherits libcurl's
-  // initialisation lock held and would spin on it at its own first request, and a fork may come
-  // at any moment with nothing taken around it.
-  PerProcessHttpSession() { curl_global_init(CURL_GLOBAL_DEFAULT); }
-
   void start(HttpRequest request, Completion completion) override {
     session().start(std::move(request), std::move(completion));
+  }
+  void startLike(const HttpRequest& like, std::string body, Completion completion) override {
+    session().startLike(like, std::move(body), std::move(completion));
   }
   void dispatch(std::function<void()> task) override { session().dispatch(std::move(task)); }
   void dropWaiting(const void* sender) override { session().dropWaiting(sender); }
@@ -666,6 +699,15 @@ class PerProcessHttpSession final : public HttpSession {
 
 PerProcessHttpSession* gSession = nullptr;
 
+// Called on the session's thread right after libcurl's initialisation: the handler must be
+// registered after the TLS library's own exit handler so that it runs before it. A forked child
+// inherits the registration, and the handler finds the child's own session.
+void registerExitHandler() noexcept {
+  static std::atomic<bool> registered{false};
+  if (registered.exchange(true)) return;
+  std::atexit([] { gSession->stopForExit(); });
+}
+
 }  // namespace
 
 std::size_t waitingBytes(const HttpRequest& request) noexcept {
@@ -678,8 +720,6 @@ HttpSession& systemHttpSession() noexcept {
   static PerProcessHttpSession* session = [] {
     auto* created = new PerProcessHttpSession();
     gSession = created;
-    // Registered after curl_global_init, so it runs before the TLS library's exit cleanup.
-    std::atexit([] { gSession->stopForExit(); });
     return created;
   }();
   return *session;

@@ -215,16 +215,19 @@ Delivery::PostContext* Delivery::heldContext(Waiting waiting) const {
 
 Url rumEndpoint(const Url& server) { return server.appendingPathComponent(kRumPath); }
 
-std::string Delivery::endpointFor(const Url& server) const {
+std::string Delivery::endpointFor(const Url& server) const { return requestFor(server)->url; }
+
+std::shared_ptr<const platform::HttpRequest> Delivery::requestFor(const Url& server) const {
   {
     std::lock_guard guard(endpointLock_);
-    if (!lastEndpoint_.empty() && lastServer_ == server.string()) return lastEndpoint_;
+    if (lastRequest_ && lastServer_ == server.string()) return lastRequest_;
   }
-  std::string endpoint = rumEndpoint(server).string();
+  auto request = std::make_shared<const platform::HttpRequest>(
+      rumRequest(rumEndpoint(server).string(), std::string(), this));
   std::lock_guard guard(endpointLock_);
   lastServer_ = server.string();
-  lastEndpoint_ = endpoint;
-  return endpoint;
+  lastRequest_ = request;
+  return request;
 }
 
 bool Delivery::setEnabled(bool on) {
@@ -242,20 +245,30 @@ void Delivery::post(const std::optional<Url>& server, std::string body, Done don
     });
     return;
   }
-  platform::HttpRequest request = rumRequest(endpointFor(*server), std::move(body), this);
-  request.droppable = waiting == Waiting::droppable;
+  // Every report to one server is the same request but for its body: it is made once and
+  // shared, not built and copied for each.
+  const auto like = requestFor(*server);
   PostContext* context = heldContext(waiting);
+  if (waiting != Waiting::droppable) {
+    platform::HttpRequest request = *like;
+    request.body = std::move(body);
+    request.droppable = false;
+    http_.start(std::move(request),
+                [held = PostContext::Held(context), ticket, done = std::move(done)](
+                    platform::HttpResponse r) { held->completed(ticket, done, std::move(r)); });
+    return;
+  }
   if (!done) {
     // Kept inline by the completion: the common report adds nothing to what waits.
-    http_.start(std::move(request), [context, ticket](platform::HttpResponse r) {
+    http_.startLike(*like, std::move(body), [context, ticket](platform::HttpResponse r) {
       const PostContext::Released released(context);
       context->completed(ticket, nullptr, std::move(r));
     });
     return;
   }
-  http_.start(std::move(request),
-              [held = PostContext::Held(context), ticket, done = std::move(done)](
-                  platform::HttpResponse r) { held->completed(ticket, done, std::move(r)); });
+  http_.startLike(*like, std::move(body),
+                  [held = PostContext::Held(context), ticket, done = std::move(done)](
+                      platform::HttpResponse r) { held->completed(ticket, done, std::move(r)); });
 }
 
 void Delivery::setOutbox(Outbox outbox) {

@@ -71,6 +71,8 @@ class Delivery {
   // rumEndpoint(server) as text, remembered for the last server: building it parses URLs, and
   // every report of a run goes to the same server.
   std::string endpointFor(const Url& server) const;
+  // The report request to `server`, droppable and with an empty body.
+  std::shared_ptr<const platform::HttpRequest> requestFor(const Url& server) const;
 
   platform::HttpSession& http_;
   // A server that is down fails every report: one line for the first, then a count. Shared
@@ -96,7 +98,8 @@ class Delivery {
   PostContext* heldContext(Waiting waiting) const;
   mutable platform::ForkSafeMutex endpointLock_;
   mutable std::string lastServer_;
-  mutable std::string lastEndpoint_;
+  // The request every report to lastServer_ is like, with an empty body.
+  mutable std::shared_ptr<const platform::HttpRequest> lastRequest_;
 };
 
 // The request's URL: the server with "rum" added to its path.

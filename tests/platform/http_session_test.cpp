@@ -342,6 +342,37 @@ TEST(HttpSession, AForkedChildLeavesTheParentsQueuedRequestsToTheParent) {
   close(completedIn[1]);
 }
 
+// libcurl is initialised on the session's thread at its first request. A fork at that moment
+// waits for the initialisation to end, so the child never inherits libcurl's lock held: each
+// child forked during the first request's first moments still gets its own request through. Each
+// round runs in a process of its own whose session has not been used yet (ctest runs each test
+// alone).
+TEST(HttpSession, AChildForkedWhileLibcurlInitialisesSendsItsOwnRequests) {
+  testing::Collector collector;
+  constexpr int kRounds = 12;
+  for (int round = 0; round < kRounds; ++round) {
+    const auto result = runInChild(
+        [&] {
+          systemHttpSession().start(post(collector.url() + "parent"), nullptr);
+          // Forks spread over the first 1.2 ms, the span the initialisation takes.
+          std::this_thread::sleep_for(std::chrono::microseconds(100 * round));
+          const pid_t grandchild = testing::forkChild([&] {
+            std::atomic<bool> done{false};
+            systemHttpSession().start(post(collector.url() + "child"),
+                                      [&](HttpResponse r) { done = r.status == 200; });
+            std::_Exit(waitUntil([&] { return done.load(); }) ? 0 : 3);
+          });
+          const auto inner = testing::awaitChild(grandchild, std::chrono::seconds(20));
+          std::_Exit(inner.exited ? inner.exitCode : 4);
+        },
+        std::chrono::seconds(30));
+    ASSERT_TRUE(result.exited && result.exitCode == 0)
+        << "round " << round << ": " << result.describe();
+  }
+  EXPECT_TRUE(collector.waitForRequests(2 * kRounds));
+  EXPECT_EQ(collector.requestsTo("/child").size(), static_cast<std::size_t>(kRounds));
+}
+
 // Requests beyond what may wait for a connection against a server that accepts and never
 // answers: count-bound small ones, or byte-bound large ones.
 struct WaitingBound {
