@@ -147,14 +147,27 @@ void syncFileToDisk(const std::string& path) {
   syncDirectoryOf(path);
 }
 
+namespace {
+
+// Makes `directory` when it is missing, after its own missing parents. Most of a chain exists
+// already, so it is walked from the deepest end up: one call for each directory made, not one
+// for each directory of the path. Existing directories are left as they are. Whether this call
+// made `directory`.
+bool makeMissingDirectory(const std::string& directory) {
+  if (::mkdir(directory.c_str(), kPrivateDirectoryMode) == 0) return true;
+  if (errno != ENOENT) return false;
+  const auto slash = directory.rfind('/');
+  if (slash == std::string::npos || slash == 0) return false;
+  makeMissingDirectory(directory.substr(0, slash));
+  return ::mkdir(directory.c_str(), kPrivateDirectoryMode) == 0;
+}
+
+}  // namespace
+
 bool makePrivateDirectories(const std::string& path) {
   if (path.empty()) return false;
   if (isExistingPrivateDirectory(path)) return true;
-  for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
-       slash = path.find('/', slash + 1)) {
-    ::mkdir(path.substr(0, slash).c_str(), kPrivateDirectoryMode);
-  }
-  if (::mkdir(path.c_str(), kPrivateDirectoryMode) == 0) return true;
+  if (makeMissingDirectory(path)) return true;
   if (!isDirectory(path)) return false;
   ::chmod(path.c_str(), kPrivateDirectoryMode);
   return true;

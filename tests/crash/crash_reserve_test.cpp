@@ -8,9 +8,11 @@
 
 #include <stdexcept>
 
+#include "crash/crash_slot.hpp"
 #include "crash_expectations.hpp"
 #include "support/child_process.hpp"
 #include "support/temp_home.hpp"
+#include "support/wait.hpp"
 
 namespace quillstone::testing {
 namespace {
@@ -79,6 +81,8 @@ TEST_P(CrashReserve, LeavesTheCompleteFile) {
   }
   const ChildResult child = runInChild([&home] {
     startClient();
+    // The reservation is made on the library's worker, a moment after start.
+    if (!waitUntil([] { return crash::crashReserve().size() > 0; })) std::_Exit(5);
     if (GetParam().fullDisk) {
       fillFileSystem(home.path());
     } else {
