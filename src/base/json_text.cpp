@@ -225,10 +225,12 @@ void appendJsonNumber(std::string& out, double value) {
   out.append(digits.data(), end);
 }
 
-JsonObjectWriter::JsonObjectWriter(std::size_t capacity) {
-  out_.reserve(capacity);
-  out_ += '{';
+JsonObjectWriter::JsonObjectWriter(std::size_t capacity) : out_(own_) {
+  own_.reserve(capacity);
+  own_ += '{';
 }
+
+JsonObjectWriter::JsonObjectWriter(std::string& into) : out_(into) { out_ += '{'; }
 
 std::string& JsonObjectWriter::member(std::string_view key) {
   if (!empty_) out_ += ',';
@@ -263,5 +265,7 @@ std::string JsonObjectWriter::finish() {
   out_ += '}';
   return std::move(out_);
 }
+
+void JsonObjectWriter::close() { out_ += '}'; }
 
 }  // namespace quillstone::base

@@ -68,6 +68,11 @@ void appendJsonNumber(std::string& out, double value);
 class JsonObjectWriter {
  public:
   explicit JsonObjectWriter(std::size_t capacity = 128);
+  // Writes the object at the end of `into`, for an object inside a larger text: close() ends
+  // it there, where finish() would hand over a text of its own.
+  explicit JsonObjectWriter(std::string& into);
+  JsonObjectWriter(const JsonObjectWriter&) = delete;
+  JsonObjectWriter& operator=(const JsonObjectWriter&) = delete;
 
   JsonObjectWriter& string(std::string_view key, std::string_view value);
   JsonObjectWriter& number(std::string_view key, std::int64_t value);
@@ -79,9 +84,12 @@ class JsonObjectWriter {
 
   // The text, closed; the writer is spent.
   std::string finish();
+  // Ends the object written into another text.
+  void close();
 
  private:
-  std::string out_;
+  std::string own_;
+  std::string& out_;
   bool empty_ = true;
 };
 

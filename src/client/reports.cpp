@@ -19,9 +19,10 @@ namespace {
 
 constexpr std::string_view kEventType = "event";
 
-report::EnvelopeContext envelopeContext(const Quillstone::Config& config, const ClientState& state,
-                                        platform::DefaultsStore& defaults) {
-  return {config.appId(), device::installId(defaults), state.sessionId(), config.release()};
+// The envelope's members where they are held; `installId` holds the one read from the store.
+report::EnvelopeView envelopeView(const Quillstone::Config& config, const ClientState& state,
+                                  const std::string& installId) {
+  return {config.appId(), installId, state.sessionId(), config.release()};
 }
 
 }  // namespace
@@ -38,7 +39,8 @@ void Reports::track(std::string_view name, double value,
   std::string nameStorage;
   const std::string_view cleanName = base::sanitizedPrefix(name, base::kMaxNameBytes, nameStorage);
   const std::string data = report::eventData(cleanName, value, props, state_.currentPage());
-  const auto context = envelopeContext(*config, state_, services_.defaults);
+  const std::string installId = device::installId(services_.defaults);
+  const auto context = envelopeView(*config, state_, installId);
   // A report is sent once; whether it arrived is not looked at.
   delivery_.post(config->server(),
                  report::envelope(kEventType, context, platform::nowMillis(), data), nullptr);
@@ -60,19 +62,19 @@ void Reports::capture(std::string_view name, std::string_view message, std::stri
   }
   const std::string path = state_.currentPage();
   const std::string breadcrumbs = state_.breadcrumbsJson();
-  const std::string device = device::deviceInfo(services_, config->release());
+  const std::string device = deviceInfo_.get(services_, config->release());
   std::string nameStorage;
   std::string messageStorage;
   const std::string_view cleanName = base::sanitizedPrefix(name, base::kMaxNameBytes, nameStorage);
   const std::string_view cleanMessage =
       base::sanitizedPrefix(message, base::kMaxMessageBytes, messageStorage);
-  const std::string data =
-      report::errorData({cleanName, cleanMessage, stackText, path, device, breadcrumbs, images});
-  const auto context = envelopeContext(*config, state_, services_.defaults);
-  delivery_.post(config->server(),
-                 report::errorEnvelope(context, state_.userId(), crash::imageUUID(),
-                                       platform::nowMillis(), data),
-                 nullptr);
+  const std::string installId = device::installId(services_.defaults);
+  const auto context = envelopeView(*config, state_, installId);
+  delivery_.post(
+      config->server(),
+      report::errorReport(context, state_.userId(), crash::imageUUID(), platform::nowMillis(),
+                          {cleanName, cleanMessage, stackText, path, device, breadcrumbs, images}),
+      nullptr);
 }
 
 void Reports::setUser(std::string_view userId) {

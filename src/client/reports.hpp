@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "client/client_state.hpp"
+#include "device/device_info.hpp"
 #include "platform/services.hpp"
 #include "report/report_data.hpp"
 #include "transport/delivery.hpp"
@@ -52,6 +53,8 @@ class Reports {
   ClientState& state_;
   const transport::Delivery& delivery_;
   const platform::Services& services_;
+  // The "device" member of error reports, the same for one report after another.
+  device::DeviceInfoCache deviceInfo_;
 };
 
 }  // namespace quillstone::client

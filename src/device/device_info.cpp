@@ -23,4 +23,23 @@ std::string deviceInfo(const platform::Services& services, const std::string& re
       .finish();
 }
 
+std::string DeviceInfoCache::get(const platform::Services& services, const std::string& release) {
+  static const std::string modelVariable(kModelVariable);
+  static const std::string versionVariable(platform::kRuntimeVersionVariable);
+  auto model = services.environment.value(modelVariable);
+  auto version = services.environment.value(versionVariable);
+  {
+    const std::lock_guard lock(mutex_);
+    if (filled_ && release_ == release && model_ == model && version_ == version) return text_;
+  }
+  std::string text = deviceInfo(services, release);
+  const std::lock_guard lock(mutex_);
+  filled_ = true;
+  release_ = release;
+  model_ = std::move(model);
+  version_ = std::move(version);
+  text_ = text;
+  return text;
+}
+
 }  // namespace quillstone::device

@@ -3,8 +3,6 @@
 namespace quillstone::device {
 namespace {
 
-constexpr const char* kModelVariable = "SIMULATOR_MODEL_IDENTIFIER";
-
 #if defined(__x86_64__)
 constexpr const char* kCpuArch = "x86_64";
 #elif defined(__aarch64__)
@@ -20,7 +18,8 @@ constexpr const char* kCpuArch = "unknown";
 }  // namespace
 
 std::string machineId(const platform::Environment& environment, const platform::Kernel& kernel) {
-  if (auto model = environment.value(kModelVariable); model && !model->empty()) return *model;
+  static const std::string variable(kModelVariable);
+  if (auto model = environment.value(variable); model && !model->empty()) return *model;
   return kernel.names().machine;
 }
 

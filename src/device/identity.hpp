@@ -3,12 +3,16 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/environment.hpp"
 #include "platform/kernel.hpp"
 #include "platform/reachability.hpp"
 
 namespace quillstone::device {
+
+// The variable that names the model in place of the kernel's machine name.
+inline constexpr std::string_view kModelVariable = "SIMULATOR_MODEL_IDENTIFIER";
 
 // The simulator's model variable when it is set and not empty, else the kernel's machine name.
 std::string machineId(const platform::Environment& environment, const platform::Kernel& kernel);

@@ -21,7 +21,7 @@ class DefaultsStore {
   virtual void setValue(const std::string& key, nlohmann::json value) = 0;
 
   // The value when it is a string.
-  std::optional<std::string> string(const std::string& key);
+  virtual std::optional<std::string> string(const std::string& key);
   // The value when it is a boolean, else false.
   bool boolean(const std::string& key);
   // The string under `key`; when the key holds no string, stores `value` and returns it.
@@ -48,6 +48,8 @@ class FileDefaultsStore final : public DefaultsStore {
   explicit FileDefaultsStore(std::string path, DeferSync deferSync = {})
       : path_(std::move(path)), deferSync_(std::move(deferSync)) {}
   std::optional<nlohmann::json> value(const std::string& key) override;
+  // The string itself, without a copy of the value around it: read with every report.
+  std::optional<std::string> string(const std::string& key) override;
   void setValue(const std::string& key, nlohmann::json value) override;
   std::string stringOrInsert(const std::string& key, std::string value) override;
 
@@ -61,6 +63,10 @@ class FileDefaultsStore final : public DefaultsStore {
   // With mutex_ held. Reads the file until it has been read once; returns the write that adds
   // to it the values set while it could not be read, when there are any.
   std::optional<Write> loadIfNeeded();
+  // Runs `take` on the value under `key`, null when there is none, with mutex_ held and the file
+  // read; then writes what reading it changed.
+  template <class Take>
+  void read(const std::string& key, Take take);
   // With mutex_ held: the write of the current values, none while the file is still unread.
   std::optional<Write> change();
   void persist(std::optional<Write> write);

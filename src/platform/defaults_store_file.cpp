@@ -52,16 +52,31 @@ std::optional<FileDefaultsStore::Write> FileDefaultsStore::change() {
                ++generation_, intoEmptyFile};
 }
 
-std::optional<nlohmann::json> FileDefaultsStore::value(const std::string& key) {
-  std::optional<nlohmann::json> found;
+template <class Take>
+void FileDefaultsStore::read(const std::string& key, Take take) {
   std::optional<Write> write;
   {
     std::lock_guard lock(mutex_);
     write = loadIfNeeded();
     const auto it = values_.find(key);
-    if (it != values_.end()) found = *it;
+    take(it != values_.end() ? &*it : nullptr);
   }
   persist(std::move(write));
+}
+
+std::optional<nlohmann::json> FileDefaultsStore::value(const std::string& key) {
+  std::optional<nlohmann::json> found;
+  read(key, [&](const nlohmann::json* value) {
+    if (value != nullptr) found = *value;
+  });
+  return found;
+}
+
+std::optional<std::string> FileDefaultsStore::string(const std::string& key) {
+  std::optional<std::string> found;
+  read(key, [&](const nlohmann::json* value) {
+    if (value != nullptr && value->is_string()) found = value->get_ref<const std::string&>();
+  });
   return found;
 }
 

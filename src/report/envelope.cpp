@@ -4,6 +4,7 @@
 
 #include "base/constants.hpp"
 #include "base/json_text.hpp"
+#include "report/report_data.hpp"
 
 namespace quillstone::report {
 namespace {
@@ -13,11 +14,14 @@ struct ErrorKeys {
   std::string_view imageUUID;
 };
 
-// Members in sorted order, as reports have always been written.
-std::string write(std::string_view type, const EnvelopeContext& context, std::int64_t ts,
-                  std::string_view data, const ErrorKeys* error) {
-  base::JsonObjectWriter out(data.size() + 256);
-  out.raw("data", data).string("id", context.appId);
+// Members in sorted order, as reports have always been written. `writeData` appends the text of
+// "data", about `dataSize` bytes, to the string it is given.
+template <class WriteData>
+std::string write(std::string_view type, const EnvelopeView& context, std::int64_t ts,
+                  std::size_t dataSize, WriteData writeData, const ErrorKeys* error) {
+  base::JsonObjectWriter out(dataSize + 256);
+  writeData(out.member("data"));
+  out.string("id", context.appId);
   if (error) out.string("imageUUID", error->imageUUID);
   out.string("platform", base::kPlatform)
       .string("release", context.release)
@@ -49,15 +53,26 @@ bool hasJsonForm(const nlohmann::json& value) {
   }
 }
 
-std::string envelope(std::string_view type, const EnvelopeContext& context, std::int64_t ts,
+std::string envelope(std::string_view type, const EnvelopeView& context, std::int64_t ts,
                      std::string_view data) {
-  return write(type, context, ts, data, nullptr);
+  return write(
+      type, context, ts, data.size(), [data](std::string& out) { out += data; }, nullptr);
 }
 
-std::string errorEnvelope(const EnvelopeContext& context, std::string_view userId,
+std::string errorEnvelope(const EnvelopeView& context, std::string_view userId,
                           std::string_view imageUUID, std::int64_t ts, std::string_view data) {
   const ErrorKeys error{userId, imageUUID};
-  return write(base::kErrorType, context, ts, data, &error);
+  return write(
+      base::kErrorType, context, ts, data.size(), [data](std::string& out) { out += data; },
+      &error);
+}
+
+std::string errorReport(const EnvelopeView& context, std::string_view userId,
+                        std::string_view imageUUID, std::int64_t ts, const ErrorFields& fields) {
+  const ErrorKeys error{userId, imageUUID};
+  return write(
+      base::kErrorType, context, ts, errorDataSize(fields),
+      [&fields](std::string& out) { appendErrorData(out, fields); }, &error);
 }
 
 std::optional<std::string> serialize(const nlohmann::json& value) {

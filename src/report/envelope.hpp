@@ -8,23 +8,40 @@
 
 #include <nlohmann/json.hpp>
 
+#include "report/report_data.hpp"
+
 namespace quillstone::report {
 
+// The members of an envelope, seen where they are held: a report written at once needs no copy.
+struct EnvelopeView {
+  std::string_view appId;
+  std::string_view installId;
+  std::string_view sessionId;
+  std::string_view release;
+};
+
+// The members of an envelope, held for a report written later.
 struct EnvelopeContext {
   std::string appId;
   std::string installId;
   std::string sessionId;
   std::string release;
+
+  operator EnvelopeView() const noexcept { return {appId, installId, sessionId, release}; }
 };
 
 // The nine-key envelope of events and device reports, as compact JSON text around `data`, the
 // compact JSON text of its "data".
-std::string envelope(std::string_view type, const EnvelopeContext& context, std::int64_t ts,
+std::string envelope(std::string_view type, const EnvelopeView& context, std::int64_t ts,
                      std::string_view data);
 
 // The eleven-key envelope of error reports and crash files ("type" "error").
-std::string errorEnvelope(const EnvelopeContext& context, std::string_view userId,
+std::string errorEnvelope(const EnvelopeView& context, std::string_view userId,
                           std::string_view imageUUID, std::int64_t ts, std::string_view data);
+
+// The error report of `fields`: errorEnvelope() around errorData(), written as one text.
+std::string errorReport(const EnvelopeView& context, std::string_view userId,
+                        std::string_view imageUUID, std::int64_t ts, const ErrorFields& fields);
 
 // False when `value` holds, at any depth, something JSON cannot express: a non-finite number
 // or a discarded value.

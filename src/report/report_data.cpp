@@ -71,19 +71,31 @@ std::string eventData(std::string_view name, double value, const std::optional<P
   return data.finish();
 }
 
-std::string errorData(const ErrorFields& fields) {
-  const std::string extra = base::JsonObjectWriter().raw("device", fields.device).finish();
-  base::JsonObjectWriter data(fields.breadcrumbs.size() + fields.stack.size() + extra.size() +
-                              fields.images.size() + 256);
-  data.raw("breadcrumbs", fields.breadcrumbs).raw("extra", extra);
+std::size_t errorDataSize(const ErrorFields& fields) {
+  return fields.name.size() + fields.message.size() + fields.stack.size() + fields.path.size() +
+         fields.device.size() + fields.breadcrumbs.size() + fields.images.size() + 256;
+}
+
+void appendErrorData(std::string& out, const ErrorFields& fields) {
+  base::JsonObjectWriter data(out);
+  data.raw("breadcrumbs", fields.breadcrumbs);
+  base::JsonObjectWriter extra(data.member("extra"));
+  extra.raw("device", fields.device).close();
   if (!fields.images.empty()) data.raw("images", fields.images);
-  return data.string("kind", kErrorKind)
+  data.string("kind", kErrorKind)
       .string("level", kErrorLevel)
       .string("message", fields.message)
       .string("name", fields.name)
       .string("path", fields.path)
       .string("stack", fields.stack)
-      .finish();
+      .close();
+}
+
+std::string errorData(const ErrorFields& fields) {
+  std::string out;
+  out.reserve(errorDataSize(fields));
+  appendErrorData(out, fields);
+  return out;
 }
 
 std::string breadcrumbText(std::int64_t t, std::string_view type, std::string_view data) {

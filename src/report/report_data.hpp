@@ -32,6 +32,10 @@ struct ErrorFields {
 
 // "data" of a handled error, as compact JSON text.
 std::string errorData(const ErrorFields& fields);
+// The same text at the end of `out`.
+void appendErrorData(std::string& out, const ErrorFields& fields);
+// Room enough for the text in most cases.
+std::size_t errorDataSize(const ErrorFields& fields);
 
 // The compact JSON text of that record, around `data`, the compact JSON text of its data.
 std::string breadcrumbText(std::int64_t t, std::string_view type, std::string_view data);

@@ -17,6 +17,19 @@ std::set<std::string> keysOf(const nlohmann::json& object) {
   return keys;
 }
 
+// An error report written as one text has exactly the bytes of its data wrapped afterwards.
+TEST(Envelope, AnErrorReportWrittenAsOneTextIsItsDataInItsEnvelope) {
+  const ErrorFields cases[] = {
+      {"E", "m", "0   app   0x1\\n", "/p", R"({"model":"x"})", "[]", ""},
+      {"na\"me\x01", "line\nbreak", "", "", "{}", R"([{"t":1}])", R"([{"name":"a"}])"},
+      {"", "", "", "", "", "", ""},
+  };
+  for (const ErrorFields& fields : cases) {
+    EXPECT_EQ(errorReport(kContext, "u\"1", "UUID", 42, fields),
+              errorEnvelope(kContext, "u\"1", "UUID", 42, errorData(fields)));
+  }
+}
+
 TEST(Envelope, NineKeysForEventsElevenForErrors) {
   const auto event = nlohmann::json::parse(envelope("event", kContext, 1700000000123, "{}"));
   EXPECT_EQ(keysOf(event), (std::set<std::string>{"id", "type", "platform", "vid", "sid", "release",
