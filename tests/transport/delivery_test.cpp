@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <ostream>
 #include <thread>
 
 #include "support/closed_port.hpp"
@@ -179,6 +180,7 @@ struct FlushCase {
   const char* name;
   int status;  // 0: accepts and never answers
   bool delivered;
+  friend void PrintTo(const FlushCase& c, std::ostream* out) { *out << c.name; }
 };
 
 class DeliveryFlush : public ::testing::TestWithParam<FlushCase> {};
