@@ -178,6 +178,19 @@ std::string pageBytes(const crash::SlotPage& page) {
          std::to_string(page.imageStart) + "," + std::to_string(page.imageEnd);
 }
 
+// A home and a slot preparation from one source, as a start makes it.
+struct PreparedSlot {
+  TempHome home;
+  NullLog log;
+  std::shared_ptr<int> source = std::make_shared<int>(0);
+  crash::SlotContent content = contentWith("first");
+
+  crash::PrepareResult prepare() {
+    content.source = source;
+    return crash::prepareCrashSlot(content, log);
+  }
+};
+
 struct UserCase {
   std::string label;
   std::string userId;
@@ -190,19 +203,15 @@ class UserOnlyRendering : public ::testing::TestWithParam<UserCase> {};
 // A new user id re-renders the head alone; the page must be the one a whole preparation of the
 // same content publishes, also when the head has to be cut to fit.
 TEST_P(UserOnlyRendering, PublishesWhatAWholePreparationWould) {
-  TempHome home;
-  NullLog log;
-  const auto source = std::make_shared<int>(0);
-  crash::SlotContent content = contentWith("first");
-  content.source = source;
-  ASSERT_EQ(crash::prepareCrashSlot(content, log), crash::PrepareResult::prepared);
+  PreparedSlot prepared;
+  ASSERT_EQ(prepared.prepare(), crash::PrepareResult::prepared);
   constexpr std::int64_t kLater = 1800000000123;
-  ASSERT_EQ(crash::prepareCrashSlotUser(source.get(), GetParam().userId, kLater),
+  ASSERT_EQ(crash::prepareCrashSlotUser(prepared.source.get(), GetParam().userId, kLater),
             crash::PrepareResult::prepared);
   const std::string userOnly = pageBytes(*crash::crashSlot().published());
-  content.members.userId = GetParam().userId;
-  content.members.ts = kLater;
-  ASSERT_EQ(crash::prepareCrashSlot(content, log), crash::PrepareResult::prepared);
+  prepared.content.members.userId = GetParam().userId;
+  prepared.content.members.ts = kLater;
+  ASSERT_EQ(prepared.prepare(), crash::PrepareResult::prepared);
   EXPECT_EQ(userOnly, pageBytes(*crash::crashSlot().published()));
 }
 
@@ -214,12 +223,9 @@ INSTANTIATE_TEST_SUITE_P(Users, UserOnlyRendering,
                          [](const auto& info) { return info.param.label; });
 
 TEST(CrashSlot, UserOnlyRenderingNeedsThisProcesssPreparationFromTheSameSource) {
-  TempHome home;
-  NullLog log;
-  const auto source = std::make_shared<int>(0);
-  crash::SlotContent content = contentWith("first");
-  content.source = source;
-  ASSERT_EQ(crash::prepareCrashSlot(content, log), crash::PrepareResult::prepared);
+  PreparedSlot prepared;
+  ASSERT_EQ(prepared.prepare(), crash::PrepareResult::prepared);
+  const auto& source = prepared.source;
   const auto other = std::make_shared<int>(0);
   EXPECT_EQ(crash::prepareCrashSlotUser(other.get(), "u", 1), crash::PrepareResult::notPrepared);
   // A forked child has its own session: its first preparation is a whole one.
