@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <ostream>
 #include <quillstone/quillstone.hpp>
 #include <string>
 #include <vector>
@@ -70,6 +71,7 @@ struct NotKept {
   const char* name;
   Server server;
   bool outbox;
+  friend void PrintTo(const NotKept& c, std::ostream* out) { *out << c.name; }
 };
 
 class OutboxKeepsNothing : public ::testing::TestWithParam<NotKept> {};

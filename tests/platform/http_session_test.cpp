@@ -379,6 +379,7 @@ struct WaitingBound {
   const char* name;
   std::size_t bodyBytes;
   std::size_t droppable;
+  friend void PrintTo(const WaitingBound& c, std::ostream* out) { *out << c.name; }
 };
 
 class HttpSessionWaiting : public ::testing::TestWithParam<WaitingBound> {};
