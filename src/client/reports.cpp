@@ -62,7 +62,7 @@ void Reports::capture(std::string_view name, std::string_view message, std::stri
   }
   const std::string path = state_.currentPage();
   const std::string breadcrumbs = state_.breadcrumbsJson();
-  const std::string device = deviceInfo_.get(services_, config->release());
+  const auto device = deviceInfo_.get(services_, config->release());
   std::string nameStorage;
   std::string messageStorage;
   const std::string_view cleanName = base::sanitizedPrefix(name, base::kMaxNameBytes, nameStorage);
@@ -73,7 +73,7 @@ void Reports::capture(std::string_view name, std::string_view message, std::stri
   delivery_.post(
       config->server(),
       report::errorReport(context, state_.userId(), crash::imageUUID(), platform::nowMillis(),
-                          {cleanName, cleanMessage, stackText, path, device, breadcrumbs, images}),
+                          {cleanName, cleanMessage, stackText, path, *device, breadcrumbs, images}),
       nullptr);
 }
 

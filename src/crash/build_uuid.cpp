@@ -26,6 +26,10 @@ std::string formatBuildUuid(std::span<const std::uint8_t> buildId) {
   return text;
 }
 
-std::string imageUUID() { return formatBuildUuid(platform::mainImage().buildId); }
+const std::string& imageUUID() {
+  // Never destroyed: the library's threads may still report while the process exits.
+  static const std::string* uuid = new std::string(formatBuildUuid(platform::mainImage().buildId));
+  return *uuid;
+}
 
 }  // namespace quillstone::crash

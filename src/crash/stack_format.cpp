@@ -13,8 +13,6 @@
 namespace quillstone::crash {
 namespace {
 
-// Deep enough for any realistic host stack; backtrace cuts longer ones.
-constexpr int kMaxFrames = 256;
 constexpr std::size_t kIndexWidth = 3;
 constexpr std::size_t kHexWidth = 16;
 constexpr std::string_view kNameGap = "   0x";
@@ -106,15 +104,16 @@ std::string normalize(std::span<const std::uint64_t> addresses) {
 }
 
 // Kept out of line so that the frame the walk passes over is always its own.
-__attribute__((noinline)) std::vector<std::uint64_t> currentReturnAddresses() {
+__attribute__((noinline)) ReturnAddresses currentReturnAddresses() {
   // backtrace() was given kMaxFrames and called from here, and this frame was then dropped.
-  std::uint64_t frames[kMaxFrames - 1];
-  Walk walk{frames, kMaxFrames - 1};
+  ReturnAddresses addresses;
+  Walk walk{addresses.frames.data(), kMaxFrames - 1};
   _Unwind_Backtrace(walkFrame, &walk);
   int count = walk.count != -1 ? walk.count : 0;
   // The unwinder reports a null address above the outermost frame.
-  if (count > 0 && frames[count - 1] == 0) --count;
-  return {frames, frames + count};
+  if (count > 0 && addresses.frames[static_cast<std::size_t>(count) - 1] == 0) --count;
+  addresses.count = static_cast<std::size_t>(count);
+  return addresses;
 }
 
 std::vector<std::uint64_t> throwingFrames(std::span<const std::uint64_t> stack,

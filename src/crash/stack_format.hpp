@@ -1,6 +1,8 @@
 // Stack text from return addresses.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -17,9 +19,26 @@ std::string formatStack(std::span<const std::uint64_t> addresses, std::uint64_t 
 // formatStack with the main program's slide and name.
 std::string normalize(std::span<const std::uint64_t> addresses);
 
+// Deep enough for any realistic host stack; backtrace cuts longer ones.
+inline constexpr int kMaxFrames = 256;
+
+// Return addresses held in place, so that a walk allocates nothing.
+struct ReturnAddresses {
+  std::array<std::uint64_t, kMaxFrames - 1> frames;
+  std::size_t count = 0;
+
+  operator std::span<const std::uint64_t>() const noexcept { return {frames.data(), count}; }
+  const std::uint64_t* begin() const noexcept { return frames.data(); }
+  const std::uint64_t* end() const noexcept { return frames.data() + count; }
+  std::size_t size() const noexcept { return count; }
+  bool empty() const noexcept { return count == 0; }
+  std::uint64_t front() const noexcept { return frames[0]; }
+  std::uint64_t operator[](std::size_t i) const noexcept { return frames[i]; }
+};
+
 // The calling thread's return addresses, innermost first: the frames backtrace() finds, without
 // this function's own.
-std::vector<std::uint64_t> currentReturnAddresses();
+ReturnAddresses currentReturnAddresses();
 
 // The frames of the code that threw the exception a terminate handler is handling, from the
 // handler's stack (innermost first): those after `handlerReturn`, the handler's own return address

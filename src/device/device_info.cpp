@@ -23,7 +23,8 @@ std::string deviceInfo(const platform::Services& services, const std::string& re
       .finish();
 }
 
-std::string DeviceInfoCache::get(const platform::Services& services, const std::string& release) {
+std::shared_ptr<const std::string> DeviceInfoCache::get(const platform::Services& services,
+                                                        const std::string& release) {
   static const std::string modelVariable(kModelVariable);
   static const std::string versionVariable(platform::kRuntimeVersionVariable);
   auto model = services.environment.value(modelVariable);
@@ -32,7 +33,7 @@ std::string DeviceInfoCache::get(const platform::Services& services, const std::
     const std::lock_guard lock(mutex_);
     if (filled_ && release_ == release && model_ == model && version_ == version) return text_;
   }
-  std::string text = deviceInfo(services, release);
+  auto text = std::make_shared<const std::string>(deviceInfo(services, release));
   const std::lock_guard lock(mutex_);
   filled_ = true;
   release_ = release;

@@ -1,6 +1,7 @@
 // The basic device map carried under "device" by error reports and crash files.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -18,7 +19,9 @@ std::string deviceInfo(const platform::Services& services, const std::string& re
 // change while a process runs. Thread-safe.
 class DeviceInfoCache {
  public:
-  std::string get(const platform::Services& services, const std::string& release);
+  // Shared, not copied: the rendering lives as long as a report still reads it.
+  std::shared_ptr<const std::string> get(const platform::Services& services,
+                                         const std::string& release);
 
  private:
   platform::ForkSafeMutex mutex_;
@@ -26,7 +29,7 @@ class DeviceInfoCache {
   std::string release_;
   std::optional<std::string> model_;
   std::optional<std::string> version_;
-  std::string text_;
+  std::shared_ptr<const std::string> text_;
 };
 
 }  // namespace quillstone::device

@@ -208,7 +208,10 @@ std::vector<std::shared_ptr<const LoadedImage>> imagesHolding(
     return std::make_shared<const LoadedImage>(
         LoadedImage{executablePath(), image.buildId, image.slide, image.textStart, image.textEnd});
   }());
-  std::vector<std::shared_ptr<const LoadedImage>> images{*main};
+  std::vector<std::shared_ptr<const LoadedImage>> images;
+  // A stack seldom runs through more than a few images: one allocation for all of them.
+  images.reserve(4);
+  images.push_back(*main);
   ImageCache& cache = imageCache();
   std::lock_guard guard(cache.lock);
   HoldingSearch search{addresses, cache, false, 0, {}};

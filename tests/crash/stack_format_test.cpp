@@ -85,7 +85,8 @@ constexpr std::size_t kWrapperFrames = 0;
 // Both walks from one function, so that only their first frames (each its own call here) differ.
 __attribute__((noinline)) void walkBothWays(std::vector<std::uint64_t>& ours,
                                             std::vector<void*>& theirs) {
-  ours = currentReturnAddresses();
+  const auto walked = currentReturnAddresses();
+  ours.assign(walked.begin(), walked.end());
   theirs.resize(256);
   theirs.resize(static_cast<std::size_t>(backtrace(theirs.data(), 256)));
 }

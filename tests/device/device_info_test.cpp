@@ -52,7 +52,7 @@ TEST(DeviceInfo, TheCachedRenderingFollowsTheReleaseAndTheVariables) {
                : unsetenv("SIMULATOR_MODEL_IDENTIFIER");
     step.version ? setenv("SIMULATOR_RUNTIME_VERSION", step.version, 1)
                  : unsetenv("SIMULATOR_RUNTIME_VERSION");
-    EXPECT_EQ(cache.get(services, step.release), deviceInfo(services, step.release))
+    EXPECT_EQ(*cache.get(services, step.release), deviceInfo(services, step.release))
         << (step.model ? step.model : "-") << " " << (step.version ? step.version : "-") << " "
         << step.release;
   }
