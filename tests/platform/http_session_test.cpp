@@ -313,13 +313,20 @@ TEST(HttpSession, AForkedChildLeavesTheParentsQueuedRequestsToTheParent) {
   testing::Collector collector;
   int completedIn[2];
   ASSERT_EQ(pipe(completedIn), 0);
-  // Holds the parent's session thread, so the request below is still queued at the fork.
+  // Holds the parent's session thread, so the request below is still queued at the fork. The
+  // fork waits until the thread is held: before, it may still be starting up and allocating, and
+  // the address sanitizer's allocator is not fork-safe.
   std::atomic<bool> hold{true};
-  systemHttpSession().dispatch([&] { waitUntil([&] { return !hold.load(); }); });
+  std::atomic<bool> held{false};
+  systemHttpSession().dispatch([&] {
+    held = true;
+    waitUntil([&] { return !hold.load(); });
+  });
   systemHttpSession().start(post(collector.url() + "parent"), [&](HttpResponse) {
     const pid_t self = getpid();
     (void)!write(completedIn[1], &self, sizeof self);
   });
+  ASSERT_TRUE(waitUntil([&] { return held.load(); }));
   const pid_t child = testing::forkChild([&] {
     std::atomic<bool> done{false};
     systemHttpSession().start(post(collector.url() + "child"),
