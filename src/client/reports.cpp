@@ -19,9 +19,9 @@ namespace {
 
 constexpr std::string_view kEventType = "event";
 
-// The envelope's members where they are held; `installId` holds the one read from the store.
+// The envelope's members where they are held.
 report::EnvelopeView envelopeView(const Quillstone::Config& config, const ClientState& state,
-                                  const std::string& installId) {
+                                  std::string_view installId) {
   return {config.appId(), installId, state.sessionId(), config.release()};
 }
 
@@ -38,12 +38,13 @@ void Reports::track(std::string_view name, double value,
   if (base::isBlank(name)) return;
   std::string nameStorage;
   const std::string_view cleanName = base::sanitizedPrefix(name, base::kMaxNameBytes, nameStorage);
-  const std::string data = report::eventData(cleanName, value, props, state_.currentPage());
-  const std::string installId = device::installId(services_.defaults);
-  const auto context = envelopeView(*config, state_, installId);
+  const std::string path = state_.currentPage();
+  const auto context = envelopeView(*config, state_, installId_.get());
   // A report is sent once; whether it arrived is not looked at.
   delivery_.post(config->server(),
-                 report::envelope(kEventType, context, platform::nowMillis(), data), nullptr);
+                 report::eventReport(kEventType, context, platform::nowMillis(),
+                                     {cleanName, value, props, path}),
+                 nullptr);
 }
 
 void Reports::capture(std::string_view name, std::string_view message, std::string_view stack) {
@@ -68,8 +69,7 @@ void Reports::capture(std::string_view name, std::string_view message, std::stri
   const std::string_view cleanName = base::sanitizedPrefix(name, base::kMaxNameBytes, nameStorage);
   const std::string_view cleanMessage =
       base::sanitizedPrefix(message, base::kMaxMessageBytes, messageStorage);
-  const std::string installId = device::installId(services_.defaults);
-  const auto context = envelopeView(*config, state_, installId);
+  const auto context = envelopeView(*config, state_, installId_.get());
   delivery_.post(
       config->server(),
       report::errorReport(context, state_.userId(), crash::imageUUID(), platform::nowMillis(),

@@ -11,6 +11,7 @@
 
 #include "client/client_state.hpp"
 #include "device/device_info.hpp"
+#include "device/install_id.hpp"
 #include "platform/services.hpp"
 #include "report/report_data.hpp"
 #include "transport/delivery.hpp"
@@ -30,7 +31,7 @@ class Reports {
  public:
   Reports(ClientState& state, const transport::Delivery& delivery,
           const platform::Services& services)
-      : state_(state), delivery_(delivery), services_(services) {}
+      : state_(state), delivery_(delivery), services_(services), installId_(services.defaults) {}
 
   // Each host text is cut to its limit (base/input_limits.hpp); the report always goes out.
   // Sends a named event. Dropped before start, for a blank name or a non-finite value.
@@ -55,6 +56,7 @@ class Reports {
   const platform::Services& services_;
   // The "device" member of error reports, the same for one report after another.
   device::DeviceInfoCache deviceInfo_;
+  device::InstallIdCache installId_;
 };
 
 }  // namespace quillstone::client

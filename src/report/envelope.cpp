@@ -14,22 +14,81 @@ struct ErrorKeys {
   std::string_view imageUUID;
 };
 
+// The members of an event envelope around "ts", rendered for the last context one thread wrote:
+// a thread's events mostly share them, and escaping them again was much of an event's cost.
+struct RenderedMembers {
+  std::string type;
+  std::string appId;
+  std::string release;
+  std::string sessionId;
+  std::string installId;
+  std::string beforeTs;  // from "id" to "sid", each member preceded by its comma
+  std::string afterTs;   // from "type" to the end of the object
+  bool filled = false;
+
+  bool renders(std::string_view aType, const EnvelopeView& context) const {
+    return filled && type == aType && appId == context.appId && release == context.release &&
+           sessionId == context.sessionId && installId == context.installId;
+  }
+};
+
+const RenderedMembers& renderedMembers(std::string_view type, const EnvelopeView& context) {
+  thread_local RenderedMembers last;
+  if (last.renders(type, context)) return last;
+  last.filled = false;
+  last.type = type;
+  last.appId = context.appId;
+  last.release = context.release;
+  last.sessionId = context.sessionId;
+  last.installId = context.installId;
+  const auto add = [](std::string& out, std::string_view key, std::string_view value) {
+    out += ",\"";
+    out += key;
+    out += "\":";
+    base::appendJsonString(out, value);
+  };
+  last.beforeTs.clear();
+  add(last.beforeTs, "id", context.appId);
+  add(last.beforeTs, "platform", base::kPlatform);
+  add(last.beforeTs, "release", context.release);
+  add(last.beforeTs, "sdk", base::kSdkVersion);
+  add(last.beforeTs, "sid", context.sessionId);
+  last.afterTs.clear();
+  add(last.afterTs, "type", type);
+  add(last.afterTs, "vid", context.installId);
+  last.afterTs += '}';
+  last.filled = true;
+  return last;
+}
+
 // Members in sorted order, as reports have always been written. `writeData` appends the text of
 // "data", about `dataSize` bytes, to the string it is given.
 template <class WriteData>
 std::string write(std::string_view type, const EnvelopeView& context, std::int64_t ts,
                   std::size_t dataSize, WriteData writeData, const ErrorKeys* error) {
+  if (!error) {
+    const RenderedMembers& members = renderedMembers(type, context);
+    std::string out;
+    out.reserve(dataSize + members.beforeTs.size() + members.afterTs.size() + 32);
+    out += "{\"data\":";
+    writeData(out);
+    out += members.beforeTs;
+    out += ",\"ts\":";
+    base::appendJsonNumber(out, ts);
+    out += members.afterTs;
+    return out;
+  }
   base::JsonObjectWriter out(dataSize + 256);
   writeData(out.member("data"));
   out.string("id", context.appId);
-  if (error) out.string("imageUUID", error->imageUUID);
+  out.string("imageUUID", error->imageUUID);
   out.string("platform", base::kPlatform)
       .string("release", context.release)
       .string("sdk", base::kSdkVersion)
       .string("sid", context.sessionId)
       .number("ts", ts)
       .string("type", type);
-  if (error) out.string("userId", error->userId);
+  out.string("userId", error->userId);
   out.string("vid", context.installId);
   return out.finish();
 }
@@ -57,6 +116,13 @@ std::string envelope(std::string_view type, const EnvelopeView& context, std::in
                      std::string_view data) {
   return write(
       type, context, ts, data.size(), [data](std::string& out) { out += data; }, nullptr);
+}
+
+std::string eventReport(std::string_view type, const EnvelopeView& context, std::int64_t ts,
+                        const EventFields& fields) {
+  return write(
+      type, context, ts, eventDataSize(fields),
+      [&fields](std::string& out) { appendEventData(out, fields); }, nullptr);
 }
 
 std::string errorEnvelope(const EnvelopeView& context, std::string_view userId,

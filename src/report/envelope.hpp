@@ -35,6 +35,10 @@ struct EnvelopeContext {
 std::string envelope(std::string_view type, const EnvelopeView& context, std::int64_t ts,
                      std::string_view data);
 
+// The event report of `fields`: envelope() around eventData(), written as one text.
+std::string eventReport(std::string_view type, const EnvelopeView& context, std::int64_t ts,
+                        const EventFields& fields);
+
 // The eleven-key envelope of error reports and crash files ("type" "error").
 std::string errorEnvelope(const EnvelopeView& context, std::string_view userId,
                           std::string_view imageUUID, std::int64_t ts, std::string_view data);

@@ -64,11 +64,26 @@ void appendHostProperties(std::string& out, const std::optional<Properties>& pro
 
 std::string eventData(std::string_view name, double value, const std::optional<Properties>& props,
                       std::string_view path) {
-  base::JsonObjectWriter data;
-  data.string("name", name).string("path", path);
-  appendHostProperties(data.member("props"), props);
-  data.number("value", value);
-  return data.finish();
+  const EventFields fields{name, value, props, path};
+  std::string out;
+  out.reserve(eventDataSize(fields));
+  appendEventData(out, fields);
+  return out;
+}
+
+void appendEventData(std::string& out, const EventFields& fields) {
+  base::JsonObjectWriter data(out);
+  data.string("name", fields.name).string("path", fields.path);
+  appendHostProperties(data.member("props"), fields.props);
+  data.number("value", fields.value).close();
+}
+
+std::size_t eventDataSize(const EventFields& fields) {
+  std::size_t size = fields.name.size() + fields.path.size() + 64;
+  if (fields.props) {
+    for (const auto& [key, text] : *fields.props) size += key.size() + text.size() + 6;
+  }
+  return size;
 }
 
 std::size_t errorDataSize(const ErrorFields& fields) {

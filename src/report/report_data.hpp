@@ -17,6 +17,18 @@ using Properties = std::map<std::string, std::string>;
 std::string eventData(std::string_view name, double value, const std::optional<Properties>& props,
                       std::string_view path);
 
+// What "data" of an event holds, as eventData() takes it.
+struct EventFields {
+  std::string_view name;
+  double value = 0;
+  const std::optional<Properties>& props;
+  std::string_view path;
+};
+// The same text at the end of `out`.
+void appendEventData(std::string& out, const EventFields& fields);
+// Room enough for the text in most cases.
+std::size_t eventDataSize(const EventFields& fields);
+
 // What "data" of a handled error holds: clean text, and `device` (the basic device map),
 // `breadcrumbs` (the list) and `images` (where the stack's images were loaded; "" for a stack
 // the host gave, which has no such list) as compact JSON text.

@@ -238,8 +238,16 @@ bool Delivery::setEnabled(bool on) {
 
 void Delivery::post(const std::optional<Url>& server, std::string body, Done done,
                     Waiting waiting) const {
+  postTo(server ? &*server : nullptr, std::move(body), std::move(done), waiting);
+}
+
+void Delivery::post(const Url& server, std::string body, Done done, Waiting waiting) const {
+  postTo(&server, std::move(body), std::move(done), waiting);
+}
+
+void Delivery::postTo(const Url* server, std::string body, Done done, Waiting waiting) const {
   const std::uint64_t ticket = ledger_->begin();
-  if (!server || !enabled()) {
+  if (server == nullptr || !enabled()) {
     http_.dispatch([ledger = ledger_, ticket, done = std::move(done)] {
       finish(*ledger, ticket, done, false);
     });

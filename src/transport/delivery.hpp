@@ -39,6 +39,9 @@ class Delivery {
   // nowhere to send to: `done(false)`, still on the session's thread.
   void post(const std::optional<Url>& server, std::string body, Done done,
             Waiting waiting = Waiting::droppable) const;
+  // The same, for a server known to be there: nothing of it is copied.
+  void post(const Url& server, std::string body, Done done,
+            Waiting waiting = Waiting::droppable) const;
 
   // While off, post() sends nothing and gives done(false); turning it off drops, with done(false),
   // the posts still waiting for a connection. Posts already sent go on. Returns the switch's
@@ -68,6 +71,8 @@ class Delivery {
   bool flush(std::chrono::milliseconds timeout) const { return ledger_->waitForOpen(timeout); }
 
  private:
+  // What both posts do; no server means nowhere to send to.
+  void postTo(const Url* server, std::string body, Done done, Waiting waiting) const;
   // rumEndpoint(server) as text, remembered for the last server: building it parses URLs, and
   // every report of a run goes to the same server.
   std::string endpointFor(const Url& server) const;

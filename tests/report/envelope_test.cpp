@@ -107,5 +107,28 @@ TEST(Envelope, IsTheTextTheJsonLibraryWritesForTheSameReport) {
             error.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
+// One thread's envelopes follow one another; each must carry its own members, even when only
+// one of them differs from the envelope before it.
+TEST(Envelope, EachOfSuccessiveEnvelopesCarriesItsOwnMembers) {
+  struct Written {
+    std::string type;
+    EnvelopeContext context;
+  };
+  const Written sequence[] = {
+      {"event", {"app", "VID", "SID", "1.0"}},    {"event", {"app2", "VID", "SID", "1.0"}},
+      {"event", {"app2", "VID2", "SID", "1.0"}},  {"event", {"app2", "VID2", "SID2", "1.0"}},
+      {"event", {"app2", "VID2", "SID2", "2.0"}}, {"device", {"app2", "VID2", "SID2", "2.0"}},
+      {"event", {"app2", "VID2", "SID2", "2.0"}}, {"event", {"app", "VID", "SID", "1.0"}},
+  };
+  for (const Written& written : sequence) {
+    const auto parsed = nlohmann::json::parse(envelope(written.type, written.context, 7, "{}"));
+    EXPECT_EQ(parsed["type"], written.type);
+    EXPECT_EQ(parsed["id"], written.context.appId);
+    EXPECT_EQ(parsed["vid"], written.context.installId);
+    EXPECT_EQ(parsed["sid"], written.context.sessionId);
+    EXPECT_EQ(parsed["release"], written.context.release);
+  }
+}
+
 }  // namespace
 }  // namespace quillstone::report
