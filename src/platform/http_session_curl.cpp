@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/curl_global.hpp"
@@ -51,6 +52,9 @@ constexpr std::string_view kLogDropped = "[qs] 待发送的报告过多,已丢�
 constexpr std::size_t kWaitingOverheadBytes = 128;
 // Endpoints remembered for sharing: a process sends to a handful of them.
 constexpr std::size_t kSharedEndpoints = 8;
+// Ended requests kept for the host's next report to free (see retire()), at most.
+constexpr std::size_t kMaxRetired = 4096;
+constexpr std::size_t kMaxRetiredBytes = 2 * 1024 * 1024;
 
 // Everything of a request but its body: the same for every report to one server, so the
 // requests to it share one record rather than each holding its own copies.
@@ -93,7 +97,22 @@ struct Transfer {
   HttpSession::Completion completion;
   // While it waits for a connection: its place in the order of all waiting requests.
   std::uint64_t sequence = 0;
+  // Once ended: the next of the ended requests kept to be freed together.
+  Transfer* nextRetired = nullptr;
 };
+
+// A body that holds no more than its text, as a waiting request should. Trimmed on the thread
+// that wrote it: on the session's thread, freeing the larger buffer would take the lock of the
+// writer's allocator arena (see retire()).
+std::string exactly(std::string body) {
+  if (body.capacity() > body.size()) body.shrink_to_fit();
+  return body;
+}
+
+// Frees a list of ended requests.
+void freeRetired(Transfer* head) noexcept {
+  while (head != nullptr) delete std::exchange(head, head->nextRetired);
+}
 
 // What the request counts against the waiting bounds: the same as waitingBytes() of the request
 // it was made from.
@@ -232,7 +251,7 @@ class CurlHttpSession final : public HttpSession {
   void start(HttpRequest request, Completion completion) override {
     auto transfer = std::make_unique<Transfer>();
     transfer->endpoint = sharedEndpoint(request);
-    transfer->body = std::move(request.body);
+    transfer->body = exactly(std::move(request.body));
     transfer->completion = std::move(completion);
     enqueue(Job{std::move(transfer), {}});
   }
@@ -244,7 +263,7 @@ class CurlHttpSession final : public HttpSession {
       HttpRequest copy = like;
       transfer->endpoint = sharedEndpoint(copy);
     }
-    transfer->body = std::move(body);
+    transfer->body = exactly(std::move(body));
     transfer->completion = std::move(completion);
     enqueue(Job{std::move(transfer), {}});
   }
@@ -313,9 +332,11 @@ class CurlHttpSession final : public HttpSession {
   void enqueue(Job job) {
     CURLM* wake = nullptr;
     std::vector<std::unique_ptr<Transfer>> doomed;  // completed after the lock
+    Transfer* retired = nullptr;                    // freed after the lock
     {
       std::lock_guard lock(mutex_);
       if (stopping_) return;
+      retired = std::exchange(forHost_, nullptr);
       // Only the job that finds the queue empty wakes the thread: until the thread takes the
       // queue, that wake-up is still pending for every job queued behind it. Waking a thread is
       // a system call and a context switch on the host's thread, the dearest part of a report.
@@ -331,6 +352,7 @@ class CurlHttpSession final : public HttpSession {
       if (!started_) startThread();
     }
     if (wake != nullptr) curl_multi_wakeup(wake);
+    freeRetired(retired);
     if (doomed.empty()) return;
     handOffDrops_.fetch_add(doomed.size(), std::memory_order_relaxed);
     for (auto& transfer : doomed) completeDropped(transfer->completion);
@@ -377,6 +399,7 @@ class CurlHttpSession final : public HttpSession {
       std::lock_guard lock(mutex_);
       multi_ = multi;
     }
+    Transfer* retiredHere = nullptr;
     for (;;) {
       std::deque<Job> jobs;
       {
@@ -390,6 +413,20 @@ class CurlHttpSession final : public HttpSession {
         queuedCount_ = 0;
         queuedBytes_ = 0;
         queueChecked_ = 0;
+        if (jobs.empty()) {
+          // Nobody is reporting now: what was kept for the host to free is freed here.
+          retiredHere = std::exchange(forHost_, nullptr);
+        } else if (forHost_ == nullptr) {
+          forHost_ = std::exchange(retired_, nullptr);
+          retiredCount_ = 0;
+          retiredBytes_ = 0;
+        }
+      }
+      freeRetired(std::exchange(retiredHere, nullptr));
+      if (jobs.empty()) {
+        freeRetired(std::exchange(retired_, nullptr));
+        retiredCount_ = 0;
+        retiredBytes_ = 0;
       }
       for (auto& job : jobs) {
         if (job.transfer) {
@@ -422,8 +459,6 @@ class CurlHttpSession final : public HttpSession {
     auto& lane = lanes_[transfer->endpoint->origin];
     if (lane.running >= kMaxConnectionsPerHost) {
       transfer->sequence = nextSequence_++;
-      // A waiting body holds no more than its text.
-      transfer->body.shrink_to_fit();
       ++waitingCount_;
       waitingBytes_ += countedBytes(*transfer);
       lane.waiting.push_back(std::move(transfer));
@@ -476,6 +511,7 @@ class CurlHttpSession final : public HttpSession {
       stopWaiting(*dropped);
       drops_.count(DropNotice::Clock::now());
       completeDropped(dropped->completion);
+      retire(std::move(dropped));
     }
   }
 
@@ -610,8 +646,24 @@ class CurlHttpSession final : public HttpSession {
       return;
     }
     complete(transfer->completion, std::move(response));
-    transfer.reset();
+    retire(std::move(transfer));
     advance(endpoint->origin);
+  }
+
+  // A request's record and body were allocated on the host's thread that reported it. Freed on
+  // this thread, each would take the lock of the host thread's allocator arena while the host
+  // thread allocates the next report from it, and a thread that finds that lock held sleeps
+  // until woken by a system call: most of a report's cost on a busy host. So ended requests are
+  // kept, a bounded few, and the next report's thread frees them into its own arena; once the
+  // host has stopped reporting, this thread frees them itself.
+  void retire(std::unique_ptr<Transfer> transfer) {
+    if (retiredCount_ >= kMaxRetired || retiredBytes_ >= kMaxRetiredBytes) return;
+    ++retiredCount_;
+    retiredBytes_ += transfer->body.capacity();
+    transfer->completion = nullptr;
+    transfer->endpoint.reset();
+    transfer->nextRetired = retired_;
+    retired_ = transfer.release();
   }
 
   // Failures after which nothing of the request can have reached the server.
@@ -643,6 +695,8 @@ class CurlHttpSession final : public HttpSession {
   std::mutex mutex_;
   std::condition_variable parkedChanged_;
   std::deque<Job> queue_;
+  // Ended requests handed over for the next enqueue() to free.
+  Transfer* forHost_ = nullptr;
   // The droppable requests in queue_, and how far from its front none is left to drop.
   std::size_t queuedCount_ = 0;
   std::size_t queuedBytes_ = 0;
@@ -656,6 +710,10 @@ class CurlHttpSession final : public HttpSession {
   std::uint64_t nextSequence_ = 0;
   std::size_t waitingCount_ = 0;
   std::size_t waitingBytes_ = 0;
+  // Ended requests not yet handed over.
+  Transfer* retired_ = nullptr;
+  std::size_t retiredCount_ = 0;
+  std::size_t retiredBytes_ = 0;
   DropNotice drops_;
   // Requests dropped as they were handed over, not yet counted into drops_.
   std::atomic<std::uint64_t> handOffDrops_{0};
