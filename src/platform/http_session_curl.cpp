@@ -95,10 +95,13 @@ struct Transfer {
   std::shared_ptr<const Endpoint> endpoint;
   std::string body;
   HttpSession::Completion completion;
-  // While it waits for a connection: its place in the order of all waiting requests.
-  std::uint64_t sequence = 0;
-  // Once ended: the next of the ended requests kept to be freed together.
-  Transfer* nextRetired = nullptr;
+  // One word, as every waiting request holds it: while it waits for a connection, its place in
+  // the order of all waiting requests; once ended, the next of the ended requests kept to be
+  // freed together.
+  union {
+    std::uint64_t sequence = 0;
+    Transfer* nextRetired;
+  };
 };
 
 // A body that holds no more than its text, as a waiting request should. Trimmed on the thread
