@@ -61,24 +61,37 @@ const RenderedMembers& renderedMembers(std::string_view type, const EnvelopeView
   return last;
 }
 
+// A thread's reports are written in its scratch text and copied out at their exact size: the
+// copy is a report's one allocation, and a report that waits holds no room it does not use. A
+// scratch text grown beyond this by an unusually large report is let go afterwards.
+constexpr std::size_t kKeptScratchBytes = 64 * 1024;
+
+std::string copiedOut(std::string& scratch) {
+  std::string text(scratch);
+  if (scratch.capacity() > kKeptScratchBytes) std::string().swap(scratch);
+  return text;
+}
+
 // Members in sorted order, as reports have always been written. `writeData` appends the text of
 // "data", about `dataSize` bytes, to the string it is given.
 template <class WriteData>
 std::string write(std::string_view type, const EnvelopeView& context, std::int64_t ts,
                   std::size_t dataSize, WriteData writeData, const ErrorKeys* error) {
+  thread_local std::string scratch;
+  scratch.clear();
   if (!error) {
     const RenderedMembers& members = renderedMembers(type, context);
-    std::string out;
-    out.reserve(dataSize + members.beforeTs.size() + members.afterTs.size() + 32);
-    out += "{\"data\":";
-    writeData(out);
-    out += members.beforeTs;
-    out += ",\"ts\":";
-    base::appendJsonNumber(out, ts);
-    out += members.afterTs;
-    return out;
+    scratch.reserve(dataSize + members.beforeTs.size() + members.afterTs.size() + 32);
+    scratch += "{\"data\":";
+    writeData(scratch);
+    scratch += members.beforeTs;
+    scratch += ",\"ts\":";
+    base::appendJsonNumber(scratch, ts);
+    scratch += members.afterTs;
+    return copiedOut(scratch);
   }
-  base::JsonObjectWriter out(dataSize + 256);
+  scratch.reserve(dataSize + 256);
+  base::JsonObjectWriter out(scratch);
   writeData(out.member("data"));
   out.string("id", context.appId);
   out.string("imageUUID", error->imageUUID);
@@ -90,7 +103,8 @@ std::string write(std::string_view type, const EnvelopeView& context, std::int64
       .string("type", type);
   out.string("userId", error->userId);
   out.string("vid", context.installId);
-  return out.finish();
+  out.close();
+  return copiedOut(scratch);
 }
 
 }  // namespace
