@@ -110,20 +110,24 @@ std::vector<nlohmann::json> ClientState::breadcrumbs() const {
 }
 
 std::string ClientState::breadcrumbsJson() const {
+  std::string text;
+  appendBreadcrumbsJson(text);
+  return text;
+}
+
+void ClientState::appendBreadcrumbsJson(std::string& out) const {
   std::lock_guard guard(lock_);
   std::size_t size = 2 + breadcrumbCount_;
   for (std::size_t i = 0; i < breadcrumbCount_; ++i) {
     size += breadcrumbs_[(firstBreadcrumb_ + i) % kMaxBreadcrumbs].size();
   }
-  std::string text;
-  text.reserve(size);
-  text += '[';
+  out.reserve(out.size() + size);
+  out += '[';
   for (std::size_t i = 0; i < breadcrumbCount_; ++i) {
-    if (i != 0) text += ',';
-    text += breadcrumbs_[(firstBreadcrumb_ + i) % kMaxBreadcrumbs];
+    if (i != 0) out += ',';
+    out += breadcrumbs_[(firstBreadcrumb_ + i) % kMaxBreadcrumbs];
   }
-  text += ']';
-  return text;
+  out += ']';
 }
 
 }  // namespace quillstone::client

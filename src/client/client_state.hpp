@@ -59,6 +59,8 @@ class ClientState {
   // The records as the compact JSON array an error report carries, byte for byte what
   // serialising breadcrumbs() would give.
   std::string breadcrumbsJson() const;
+  // The same text at the end of `out`.
+  void appendBreadcrumbsJson(std::string& out) const;
 
  private:
   std::string (*const newSessionId_)();

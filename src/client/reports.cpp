@@ -62,7 +62,6 @@ void Reports::capture(std::string_view name, std::string_view message, std::stri
     stackText = base::sanitizedPrefix(stack, base::kMaxStackBytes, stackStorage);
   }
   const std::string path = state_.currentPage();
-  const std::string breadcrumbs = state_.breadcrumbsJson();
   const auto device = deviceInfo_.get(services_, config->release());
   std::string nameStorage;
   std::string messageStorage;
@@ -73,7 +72,14 @@ void Reports::capture(std::string_view name, std::string_view message, std::stri
   delivery_.post(
       config->server(),
       report::errorReport(context, state_.userId(), crash::imageUUID(), platform::nowMillis(),
-                          {cleanName, cleanMessage, stackText, path, *device, breadcrumbs, images}),
+                          {cleanName,
+                           cleanMessage,
+                           stackText,
+                           path,
+                           *device,
+                           {},
+                           images,
+                           [this](std::string& out) { state_.appendBreadcrumbsJson(out); }}),
       nullptr);
 }
 

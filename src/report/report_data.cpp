@@ -93,7 +93,11 @@ std::size_t errorDataSize(const ErrorFields& fields) {
 
 void appendErrorData(std::string& out, const ErrorFields& fields) {
   base::JsonObjectWriter data(out);
-  data.raw("breadcrumbs", fields.breadcrumbs);
+  if (fields.appendBreadcrumbs) {
+    fields.appendBreadcrumbs(data.member("breadcrumbs"));
+  } else {
+    data.raw("breadcrumbs", fields.breadcrumbs);
+  }
   base::JsonObjectWriter extra(data.member("extra"));
   extra.raw("device", fields.device).close();
   if (!fields.images.empty()) data.raw("images", fields.images);

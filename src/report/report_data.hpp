@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -40,6 +41,9 @@ struct ErrorFields {
   std::string_view device;
   std::string_view breadcrumbs;
   std::string_view images;
+  // When set, writes the list in place of `breadcrumbs`, straight into the report's text: the
+  // list is then copied once, where it is read.
+  std::function<void(std::string&)> appendBreadcrumbs = {};
 };
 
 // "data" of a handled error, as compact JSON text.
