@@ -656,9 +656,9 @@ class CurlHttpSession final : public HttpSession {
   // A request's record and body were allocated on the host's thread that reported it. Freed on
   // this thread, each would take the lock of the host thread's allocator arena while the host
   // thread allocates the next report from it, and a thread that finds that lock held sleeps
-  // until woken by a system call: most of a report's cost on a busy host. So ended requests are
-  // kept, a bounded few, and the next report's thread frees them into its own arena; once the
-  // host has stopped reporting, this thread frees them itself.
+  // until woken by a system call: a fifth to a third of a report's cost on a busy host. So ended
+  // requests are kept, within the bounds above, and the next thread that reports frees them
+  // after the queue's lock; once nobody reports, this thread frees them itself.
   void retire(std::unique_ptr<Transfer> transfer) {
     if (retiredCount_ >= kMaxRetired || retiredBytes_ >= kMaxRetiredBytes) return;
     ++retiredCount_;
