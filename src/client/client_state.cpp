@@ -109,12 +109,6 @@ std::vector<nlohmann::json> ClientState::breadcrumbs() const {
   return records;
 }
 
-std::string ClientState::breadcrumbsJson() const {
-  std::string text;
-  appendBreadcrumbsJson(text);
-  return text;
-}
-
 void ClientState::appendBreadcrumbsJson(std::string& out) const {
   std::lock_guard guard(lock_);
   std::size_t size = 2 + breadcrumbCount_;

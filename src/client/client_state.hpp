@@ -56,10 +56,8 @@ class ClientState {
   void appendBreadcrumb(std::string_view text);
   // The records, read back from their texts.
   std::vector<nlohmann::json> breadcrumbs() const;
-  // The records as the compact JSON array an error report carries, byte for byte what
+  // Appends the records as the compact JSON array an error report carries, byte for byte what
   // serialising breadcrumbs() would give.
-  std::string breadcrumbsJson() const;
-  // The same text at the end of `out`.
   void appendBreadcrumbsJson(std::string& out) const;
 
  private:

@@ -35,7 +35,7 @@ struct EnvelopeContext {
 std::string envelope(std::string_view type, const EnvelopeView& context, std::int64_t ts,
                      std::string_view data);
 
-// The event report of `fields`: envelope() around eventData(), written as one text.
+// The event report of `fields`: envelope() around appendEventData()'s text, written as one text.
 std::string eventReport(std::string_view type, const EnvelopeView& context, std::int64_t ts,
                         const EventFields& fields);
 

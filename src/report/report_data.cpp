@@ -62,15 +62,6 @@ void appendHostProperties(std::string& out, const std::optional<Properties>& pro
 
 }  // namespace
 
-std::string eventData(std::string_view name, double value, const std::optional<Properties>& props,
-                      std::string_view path) {
-  const EventFields fields{name, value, props, path};
-  std::string out;
-  out.reserve(eventDataSize(fields));
-  appendEventData(out, fields);
-  return out;
-}
-
 void appendEventData(std::string& out, const EventFields& fields) {
   base::JsonObjectWriter data(out);
   data.string("name", fields.name).string("path", fields.path);

@@ -13,19 +13,15 @@ namespace quillstone::report {
 
 using Properties = std::map<std::string, std::string>;
 
-// "data" of a named event, as compact JSON text. `name` and `path` are clean UTF-8 already;
-// the properties are cleaned and cut to their limits here.
-std::string eventData(std::string_view name, double value, const std::optional<Properties>& props,
-                      std::string_view path);
-
-// What "data" of an event holds, as eventData() takes it.
+// What "data" of a named event holds. `name` and `path` are clean UTF-8 already; the
+// properties are cleaned and cut to their limits as the text is written.
 struct EventFields {
   std::string_view name;
   double value = 0;
   const std::optional<Properties>& props;
   std::string_view path;
 };
-// The same text at the end of `out`.
+// "data" of that event, as compact JSON text at the end of `out`.
 void appendEventData(std::string& out, const EventFields& fields);
 // Room enough for the text in most cases.
 std::size_t eventDataSize(const EventFields& fields);

@@ -26,7 +26,8 @@ TEST(ClientState, BreadcrumbRecordsWriteTheTextsErrorReportsCarry) {
     state.appendBreadcrumb(
         report::breadcrumbText(static_cast<std::int64_t>(i), "tap", parsed.text));
   }
-  const std::string texts = state.breadcrumbsJson();
+  std::string texts;
+  state.appendBreadcrumbsJson(texts);
   EXPECT_EQ(nlohmann::json(state.breadcrumbs()).dump(), texts);
   // The oldest were dropped.
   EXPECT_EQ(state.breadcrumbs().front()["t"], data.size());
