@@ -21,6 +21,17 @@ void keychainSet(platform::Keychain& keychain, const std::string& account,
   keychain.add(account, value);
 }
 
+namespace {
+
+// An empty identifier tells no device from another, so it counts as none and a new one is made.
+std::optional<std::string> storedId(platform::Keychain& keychain) noexcept {
+  auto stored = keychainGet(keychain, kDeviceIdAccount);
+  if (stored && stored->empty()) return std::nullopt;
+  return stored;
+}
+
+}  // namespace
+
 void DeviceIdSource::renewIfForked() noexcept {
   renewal_.renewIfForked([this] {
     new (&mutex_) std::mutex();
@@ -32,7 +43,7 @@ void DeviceIdSource::renewIfForked() noexcept {
 std::string DeviceIdSource::deviceId() noexcept {
   renewIfForked();
   try {
-    if (auto stored = keychainGet(keychain_, kDeviceIdAccount)) return std::move(*stored);
+    if (auto stored = storedId(keychain_)) return std::move(*stored);
     std::unique_lock lock(mutex_);
     if (creating_) {
       // Another thread is creating the identifier: take the one it settles on.
@@ -66,7 +77,7 @@ std::string DeviceIdSource::deviceId() noexcept {
 // A thread that finished creating between another's first read and its taking the round has
 // stored the identifier already, so the keychain is read once more before creating.
 std::string DeviceIdSource::createOrRead() noexcept {
-  if (auto stored = keychainGet(keychain_, kDeviceIdAccount)) return std::move(*stored);
+  if (auto stored = storedId(keychain_)) return std::move(*stored);
   try {
     std::string id = platform::newUuid();
     keychainSet(keychain_, kDeviceIdAccount, id);

@@ -74,6 +74,7 @@ const BrokenStore kBroken[] = {
     // "/w==" is the single byte 0xFF.
     {"ItemNotUtf8", R"({"quillstone_device_id":{"data":"/w==","accessible":"afterFirstUnlock"}})"},
     {"ItemNotBase64", R"({"quillstone_device_id":{"data":"**","accessible":"afterFirstUnlock"}})"},
+    {"ItemEmpty", R"({"quillstone_device_id":{"data":"","accessible":"afterFirstUnlock"}})"},
     {"ItemNotAnObject", R"({"quillstone_device_id":"plain"})"},
     {"FileNotJson", "{\"quillstone_device_id\":{\"da"},
     {"FileNotUtf8", "\xff\xfe\xfd"},
