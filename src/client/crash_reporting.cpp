@@ -8,6 +8,7 @@
 #include "device/device_info.hpp"
 #include "device/install_id.hpp"
 #include "platform/clock.hpp"
+#include "platform/files.hpp"
 #include "platform/loader.hpp"
 
 namespace quillstone {
@@ -16,7 +17,7 @@ void Quillstone::Impl::prepareCrashSlot() {
   const auto config = state.config();
   if (!config) return;
   crash::SlotContent content;
-  const std::string directory = crash::crashDirectory();
+  const std::string directory = crash::crashDirectoryPath();
   content.path = directory + "/" + std::string(crash::kSignalFileName);
   content.members = {
       config->appId(), device::installId(defaults), state.sessionId(),    config->release(),
@@ -24,19 +25,24 @@ void Quillstone::Impl::prepareCrashSlot() {
   content.image = platform::mainImage();
   content.source = config;
   crash::prepareCrashSlot(content, log);
-  // Held only while crash capture is on; a fork prepares its own here. Making the reserved file
-  // is the dearest step of a relaunch's start, so the worker makes it; until it is held, a
-  // moment later, a crash is written the ordinary way.
+  // Held only while crash capture is on; a fork prepares its own here. Making the directory
+  // (a new home's dearest step) and the reserved file (a relaunch's) is the worker's; until
+  // they are there, a moment later, a crash is written the ordinary way and makes the directory
+  // itself.
   if (!config->reportCrash()) return;
+  const auto prepareDirectory = [directory] {
+    platform::makePrivateDirectories(directory);
+    crash::prepareCrashReserve(directory);
+  };
   try {
-    worker.schedule(std::chrono::milliseconds(0), [directory] {
+    worker.schedule(std::chrono::milliseconds(0), [prepareDirectory] {
       try {
-        crash::prepareCrashReserve(directory);
+        prepareDirectory();
       } catch (...) {
       }
     });
   } catch (...) {
-    crash::prepareCrashReserve(directory);
+    prepareDirectory();
   }
 }
 

@@ -77,7 +77,7 @@ void Quillstone::start(const Config& config) noexcept {
   std::string crashDirectory;
   if (config.reportCrash()) {
     try {
-      crashDirectory = crash::crashDirectory();
+      crashDirectory = crash::crashDirectoryPath();
       captureCrashes = crash::crashDirectoryWritable(crashDirectory);
       // Before the library's own threads start below: they then take their alternate stacks as
       // they are made, instead of being listed and signalled from this thread afterwards.
@@ -138,7 +138,8 @@ void Quillstone::flushPendingCrashes() noexcept {
       impl_->state.holdCrashUpload();
       return;
     }
-    transport::uploadPendingCrashes(crash::crashDirectory(), impl_->delivery, config->server(),
+    // A directory not made yet holds no files to send.
+    transport::uploadPendingCrashes(crash::crashDirectoryPath(), impl_->delivery, config->server(),
                                     impl_->log);
   } catch (...) {
   }

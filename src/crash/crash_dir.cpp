@@ -14,7 +14,7 @@ std::string crashDirectory() {
 }
 
 bool crashDirectoryWritable(const std::string& directory) {
-  return platform::makePrivateDirectories(directory) && platform::isWritableDirectory(directory);
+  return platform::isWritableOrCreatableDirectory(directory);
 }
 
 }  // namespace quillstone::crash

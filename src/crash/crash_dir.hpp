@@ -13,8 +13,9 @@ std::string crashDirectory();
 // The crash directory's path, without creating it.
 std::string crashDirectoryPath();
 
-// Creates `directory` as crashDirectory() does and tells whether crash files can be written in
-// it.
+// Whether crash files can be written in `directory`: it is a writable directory, or it can be
+// made. Makes nothing, so that a first start does not wait for the disk: the worker makes the
+// directory, and a crash that comes before makes it itself.
 bool crashDirectoryWritable(const std::string& directory);
 
 // Said at start, followed by the directory, when crash files cannot be written there (a read-only

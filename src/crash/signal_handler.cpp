@@ -24,6 +24,7 @@
 #include "crash/capture_switch.hpp"
 #include "crash/crash_slot.hpp"
 #include "crash/image_list.hpp"
+#include "platform/files.hpp"
 #include "platform/fork_safe.hpp"
 #include "platform/signal_safe_io.hpp"
 
@@ -213,15 +214,26 @@ void writeCrashFacts(int fd, const siginfo_t* info) {
   writeAll(fd, text, renderCrashFacts(facts, text, sizeof text));
 }
 
+// Async-signal-safe: opens the crash file the ordinary way. A crash in the first instant of a new
+// home can come before the worker has made the crash directory, so a missing directory is made
+// here rather than the crash lost.
+int openCrashFile(const SlotPage& page) {
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+  int fd = ::open(page.path, kFlags, kCrashFileMode);
+  if (fd < 0 && errno == ENOENT) {
+    platform::makeParentDirectories(page.path, platform::kPrivateDirectoryMode);
+    fd = ::open(page.path, kFlags, kCrashFileMode);
+  }
+  return fd;
+}
+
 // Async-signal-safe.
 void writeCrashFile(const SlotPage& page, int signo, siginfo_t* info, void* context) {
   // The reservation works when the disk is full or no descriptor is free; a process without one
   // (a fork that has not prepared again, a host that closed it) opens the file.
   platform::ReservedFile& reserve = crashReserve();
   const int reserved = reserve.take();
-  const int fd = reserved >= 0
-                     ? reserved
-                     : ::open(page.path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kCrashFileMode);
+  const int fd = reserved >= 0 ? reserved : openCrashFile(page);
   if (fd < 0) return;
   writeHead(fd, page);
   const std::string_view name = signalName(signo);

@@ -44,6 +44,9 @@ void syncFileToDisk(const std::string& path);
 void removeStaleTemporaries(const std::string& directory, std::string_view target,
                             std::chrono::seconds age);
 
+// The mode of the library's own directories, like an app's sandbox.
+constexpr mode_t kPrivateDirectoryMode = 0700;
+
 // Creates `path` and any missing parents with mode 0700, like an app's sandbox; an existing
 // final directory is narrowed to 0700. Returns false when `path` is not a directory afterwards.
 bool makePrivateDirectories(const std::string& path);
@@ -51,6 +54,10 @@ bool makePrivateDirectories(const std::string& path);
 // True when `path` is a directory this process may create files in (on a file system mounted
 // for writing).
 bool isWritableDirectory(const std::string& path);
+
+// True when `path` is such a directory, or is missing and the nearest of its parents that exists
+// is one, so that makePrivateDirectories could make it. Only looks: it makes nothing.
+bool isWritableOrCreatableDirectory(const std::string& path);
 
 // The names of the entries directly inside `directory`, without "." and "..", in the order the
 // file system gives them; empty when it cannot be read.

@@ -15,7 +15,6 @@
 namespace quillstone::platform {
 namespace {
 
-constexpr mode_t kPrivateDirectoryMode = 0700;
 // A temporary file is named after its target: "<target>.tmp." and mkostemp's six characters.
 constexpr std::string_view kTemporaryInfix = ".tmp.";
 constexpr std::string_view kTemporaryUnique = "XXXXXX";
@@ -175,6 +174,20 @@ bool makePrivateDirectories(const std::string& path) {
 
 bool isWritableDirectory(const std::string& path) {
   return isDirectory(path) && ::access(path.c_str(), W_OK | X_OK) == 0;
+}
+
+bool isWritableOrCreatableDirectory(const std::string& path) {
+  std::string existing = path;
+  struct stat info {};
+  while (::stat(existing.c_str(), &info) != 0) {
+    // Anything but a missing entry (a file where a parent directory belongs, no permission to
+    // look) would stop makePrivateDirectories too.
+    if (errno != ENOENT) return false;
+    const auto slash = existing.rfind('/');
+    if (slash == std::string::npos || existing == "/") return false;
+    existing.resize(slash == 0 ? 1 : slash);
+  }
+  return S_ISDIR(info.st_mode) && ::access(existing.c_str(), W_OK | X_OK) == 0;
 }
 
 std::vector<std::string> listDirectory(const std::string& directory) {

@@ -2,6 +2,7 @@
 // preparations it relies on share.
 #pragma once
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,6 +37,23 @@ bool copyWhole(char (&buffer)[N], std::string_view text) noexcept {
   std::memcpy(buffer, text.data(), text.size());
   buffer[text.size()] = '\0';
   return true;
+}
+
+// Async-signal-safe: makes the missing directories above the file at `path`, a NUL-terminated
+// text in a buffer of N bytes, each with `mode`. Those that exist are left as they are.
+template <std::size_t N>
+void makeParentDirectories(const char (&path)[N], mode_t mode) noexcept {
+  char prefix[N];
+  const std::size_t length = ::strnlen(path, N - 1);
+  std::memcpy(prefix, path, length);
+  prefix[length] = '\0';
+  for (std::size_t i = 1; i < length; ++i) {
+    if (prefix[i] != '/') continue;
+    prefix[i] = '\0';
+    // An existing directory fails with EEXIST, which is as good as made.
+    ::mkdir(prefix, mode);
+    prefix[i] = '/';
+  }
 }
 
 }  // namespace quillstone::platform

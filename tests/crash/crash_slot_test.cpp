@@ -2,13 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
+#include "crash/crash_dir.hpp"
 #include "crash/signal_handler.hpp"
 #include "crash_expectations.hpp"
 #include "platform/clock.hpp"
 #include "platform/loader.hpp"
+#include "platform/paths.hpp"
 #include "support/child_process.hpp"
 #include "support/recording_log.hpp"
 #include "support/temp_home.hpp"
@@ -167,6 +170,22 @@ TEST(CrashSlot, AnImageNameThatNeedsEscapingIsEscapedInEveryLine) {
   ASSERT_TRUE(matchesSignalLayout(*bytes, "SIGSEGV"));
   const std::string stack = nlohmann::json::parse(*bytes)["data"]["stack"];
   EXPECT_EQ(stack.rfind("0   my \"app\\   0x", 0), 0u) << stack;
+}
+
+TEST(CrashSlot, ACrashBeforeItsDirectoryIsMadeMakesItAndLeavesTheFile) {
+  TempHome home;
+  const auto bytes = crashAfterPreparing([] {
+    NullLog log;
+    crash::prepareCrashSlot(contentWith("u"), log);
+    // As in a new home whose directories the worker has not made yet.
+    std::filesystem::remove_all(platform::cachesDirectory());
+  });
+  ASSERT_TRUE(bytes);
+  EXPECT_TRUE(matchesSignalLayout(*bytes, "SIGSEGV"));
+  for (const auto& made : {platform::cachesDirectory(), crash::crashDirectoryPath()}) {
+    EXPECT_EQ(std::filesystem::status(made).permissions(), std::filesystem::perms::owner_all)
+        << made;
+  }
 }
 
 // The page as the handler would write it: everything but the buffers' unused bytes.
