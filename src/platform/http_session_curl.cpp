@@ -406,11 +406,14 @@ class CurlHttpSession final : public HttpSession {
     for (;;) {
       std::deque<Job> jobs;
       {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         if (stopping_) {
           parked_ = true;
           parkedChanged_.notify_all();
-          return;
+          // Parked for good, until the process ends. A thread that ended here would run its
+          // exit-time clean-ups (the TLS library's among them, which take that library's locks)
+          // while the exiting thread tears the same library down.
+          for (;;) parkedChanged_.wait(lock);
         }
         jobs.swap(queue_);
         queuedCount_ = 0;

@@ -307,6 +307,25 @@ TEST(HttpSession, ProcessExitWithRequestsInFlightNeitherCrashesNorHangs) {
   close(accepted[1]);
 }
 
+TEST(HttpSession, ItsThreadOutlivesTheExitHandlersOfAnExitingProcess) {
+  testing::Collector collector;
+  const auto result = runInChild([&] {
+    // Registered before the session's own handler, so it runs after that one and the TLS
+    // library's. A session thread that ended now would run its exit-time clean-ups against a
+    // library already torn down.
+    std::atexit([] {
+      const bool ended = waitUntil([] { return blockedSignalsOf("qs-http").empty(); },
+                                   std::chrono::milliseconds(300));
+      std::_Exit(ended ? 4 : 0);
+    });
+    std::atomic<bool> done{false};
+    systemHttpSession().start(post(collector.url()), [&](HttpResponse) { done = true; });
+    if (!waitUntil([&] { return done.load(); })) std::_Exit(3);
+    std::exit(0);
+  });
+  EXPECT_TRUE(result.exited && result.exitCode == 0) << result.describe();
+}
+
 // A child forked while the parent's session has requests queued: those are the parent's (a crash
 // upload's completion deletes its file), so the child neither sends nor completes them, and its
 // own request goes out on a session of its own.
