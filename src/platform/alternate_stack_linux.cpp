@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/auxv.h>
 #include <sys/mman.h>
+#include <sys/single_threaded.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -101,6 +102,9 @@ bool ensureAlternateStack() noexcept {
 
 std::vector<pid_t> otherThreadIds() {
   std::vector<pid_t> ids;
+  // The C library knows when it never created a thread: a host that starts the library before
+  // its own threads, as most do, is spared listing /proc at its start.
+  if (__libc_single_threaded != 0) return ids;
   DIR* directory = ::opendir(kTaskDirectory);
   if (directory == nullptr) return ids;
   const pid_t self = ::gettid();
