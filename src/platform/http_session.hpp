@@ -3,9 +3,12 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstring>
 #include <functional>
+#include <new>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -62,9 +65,79 @@ struct HttpResponse {
   std::string unsentBody{};
 };
 
+// What runs when a request ends: any callable that takes the response, as std::function takes
+// it, in three words rather than four, since every waiting request holds one. A callable of up to
+// two words that copies as plain bytes (a pointer and a number, as a report's is) is held in
+// place; any other is allocated, as std::function allocates it.
+class HttpCompletion {
+ public:
+  HttpCompletion() noexcept = default;
+  HttpCompletion(std::nullptr_t) noexcept {}  // implicit, as for std::function
+  template <typename Function, typename Callable = std::decay_t<Function>,
+            typename = std::enable_if_t<!std::is_same_v<Callable, HttpCompletion> &&
+                                        std::is_invocable_v<Callable&, HttpResponse>>>
+  HttpCompletion(Function&& function) {  // implicit, as for std::function
+    if constexpr (std::is_constructible_v<bool, const Callable&>) {
+      // An empty std::function or a null function pointer makes an empty completion.
+      if (!static_cast<bool>(function)) return;
+    }
+    if constexpr (sizeof(Callable) <= sizeof(Storage) && alignof(Callable) <= alignof(Storage) &&
+                  std::is_trivially_copyable_v<Callable>) {
+      ::new (static_cast<void*>(storage_.bytes)) Callable(std::forward<Function>(function));
+      run_ = [](Storage& storage, HttpResponse* response) {
+        if (response != nullptr)
+          (*std::launder(reinterpret_cast<Callable*>(storage.bytes)))(std::move(*response));
+      };
+    } else {
+      Callable* held = new Callable(std::forward<Function>(function));
+      std::memcpy(storage_.bytes, &held, sizeof held);
+      run_ = [](Storage& storage, HttpResponse* response) {
+        Callable* callable = nullptr;
+        std::memcpy(&callable, storage.bytes, sizeof callable);
+        if (response != nullptr) {
+          (*callable)(std::move(*response));
+        } else {
+          delete callable;
+        }
+      };
+    }
+  }
+  HttpCompletion(HttpCompletion&& other) noexcept
+      : run_(std::exchange(other.run_, nullptr)), storage_(other.storage_) {}
+  HttpCompletion& operator=(HttpCompletion&& other) noexcept {
+    if (this != &other) {
+      reset();
+      run_ = std::exchange(other.run_, nullptr);
+      storage_ = other.storage_;
+    }
+    return *this;
+  }
+  HttpCompletion(const HttpCompletion&) = delete;
+  HttpCompletion& operator=(const HttpCompletion&) = delete;
+  ~HttpCompletion() { reset(); }
+
+  explicit operator bool() const noexcept { return run_ != nullptr; }
+  // Runs the callable; an empty completion does nothing.
+  void operator()(HttpResponse response) {
+    if (run_ != nullptr) run_(storage_, &response);
+  }
+
+ private:
+  struct Storage {
+    alignas(void*) unsigned char bytes[2 * sizeof(void*)];
+  };
+  void reset() noexcept {
+    if (run_ != nullptr) std::exchange(run_, nullptr)(storage_, nullptr);
+  }
+
+  // Runs the callable with the response, or, given none, lets the callable go.
+  void (*run_)(Storage&, HttpResponse*) = nullptr;
+  Storage storage_{};
+};
+
 class HttpSession {
  public:
-  using Completion = std::function<void(HttpResponse)>;
+  using Completion = HttpCompletion;
   virtual ~HttpSession() = default;
   // Starts the request and returns at once; `completion` runs exactly once, on the session's
   // thread, except for a droppable request dropped before that thread took it up (too many

@@ -541,5 +541,35 @@ INSTANTIATE_TEST_SUITE_P(Bounds, HttpSessionWaiting,
                                            WaitingBound{"Bytes", 64 * 1024, 140}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A completion holds a small callable in place and allocates a larger one; either way it runs
+// with the response, moves without running, and lets its callable go exactly once.
+TEST(HttpCompletion, RunsWhatItHoldsAndLetsItGoOnce) {
+  long status = 0;
+  HttpCompletion small([&status](HttpResponse r) { status = r.status; });
+  HttpCompletion moved(std::move(small));
+  EXPECT_FALSE(small);
+  moved(HttpResponse{true, 204, {}, {}});
+  EXPECT_EQ(status, 204);
+
+  auto shared = std::make_shared<long>(0);
+  {
+    HttpCompletion large([shared, padding = std::string(64, 'x')](HttpResponse r) {
+      *shared = r.status + static_cast<long>(padding.size());
+    });
+    EXPECT_EQ(shared.use_count(), 2);
+    HttpCompletion assigned;
+    assigned = std::move(large);
+    EXPECT_EQ(shared.use_count(), 2);
+    assigned(HttpResponse{true, 200, {}, {}});
+    EXPECT_EQ(*shared, 264);
+  }
+  EXPECT_EQ(shared.use_count(), 1);
+
+  EXPECT_FALSE(HttpCompletion(std::function<void(HttpResponse)>()));
+  EXPECT_FALSE(HttpCompletion(nullptr));
+  HttpCompletion empty;
+  empty(HttpResponse{});  // does nothing rather than fail
+}
+
 }  // namespace
 }  // namespace quillstone::platform
