@@ -3,6 +3,7 @@
 #include <link.h>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -18,6 +19,8 @@ namespace {
 // Used as the text end when the program has no executable segment at all.
 constexpr std::uint64_t kFallbackTextSize = 64ull << 20;
 constexpr char kGnuNoteName[] = "GNU";
+// Addresses sorted on the stack for an image search; more are sorted in an allocation.
+constexpr std::size_t kSortedOnStack = 128;
 
 std::uint64_t alignUp(std::uint64_t value, std::uint64_t alignment) {
   return (value + alignment - 1) / alignment * alignment;
@@ -113,9 +116,10 @@ ImageCache& imageCache() {
   return *cache;
 }
 
+// `addresses` sorted: one search per image rather than a look at every address.
 bool holdsAny(std::span<const std::uint64_t> addresses, std::uint64_t start, std::uint64_t end) {
-  return std::any_of(addresses.begin(), addresses.end(),
-                     [&](std::uint64_t address) { return start <= address && address < end; });
+  const auto first = std::lower_bound(addresses.begin(), addresses.end(), start);
+  return first != addresses.end() && *first < end;
 }
 
 struct HoldingSearch {
@@ -212,6 +216,19 @@ std::vector<std::shared_ptr<const LoadedImage>> imagesHolding(
   // A stack seldom runs through more than a few images: one allocation for all of them.
   images.reserve(4);
   images.push_back(*main);
+  // Sorted, so that each image is one search; a walked stack fits the array.
+  std::array<std::uint64_t, kSortedOnStack> onStack;
+  std::vector<std::uint64_t> onHeap;
+  std::span<std::uint64_t> sorted;
+  if (addresses.size() <= onStack.size()) {
+    sorted = std::span(onStack).first(addresses.size());
+  } else {
+    onHeap.resize(addresses.size());
+    sorted = onHeap;
+  }
+  std::copy(addresses.begin(), addresses.end(), sorted.begin());
+  std::sort(sorted.begin(), sorted.end());
+  addresses = sorted;
   ImageCache& cache = imageCache();
   std::lock_guard guard(cache.lock);
   HoldingSearch search{addresses, cache, false, 0, {}};

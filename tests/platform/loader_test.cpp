@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <exception>
+#include <string>
+#include <vector>
 
 #include "platform/bundle.hpp"
 
@@ -41,6 +44,26 @@ TEST(ImagesHolding, ListsAnImageLoadedAfterAnEarlierLookUp) {
   EXPECT_EQ(images[2]->buildId.size(), 20u);
   EXPECT_LE(images[2]->textStart, inLibrary);
   EXPECT_LT(inLibrary, images[2]->textEnd);
+}
+
+// However many addresses a stack has and in whatever order, each image that holds one is listed
+// once, in the loader's order: a short stack and one of hundreds of frames alike.
+TEST(ImagesHolding, ListsEachImageOnceWhateverTheOrderAndNumberOfAddresses) {
+  const auto inLibc = reinterpret_cast<std::uintptr_t>(&std::abort);
+  const auto inProgram = reinterpret_cast<std::uintptr_t>(&functionInTheMainProgram);
+  const auto inRuntime = reinterpret_cast<std::uintptr_t>(&std::terminate);
+  for (const std::size_t frames : {3u, 500u}) {
+    SCOPED_TRACE(frames);
+    std::vector<std::uint64_t> addresses(frames, inProgram);
+    addresses.front() = inLibc;
+    addresses.back() = inRuntime;
+    const auto images = imagesHolding(addresses);
+    ASSERT_EQ(images.size(), 3u);
+    EXPECT_EQ(images[0]->path, executablePath());
+    const std::string others = images[1]->path + " " + images[2]->path;
+    EXPECT_NE(others.find("libc.so"), std::string::npos) << others;
+    EXPECT_NE(others.find("libstdc++.so"), std::string::npos) << others;
+  }
 }
 
 }  // namespace
