@@ -52,11 +52,12 @@ void Reports::capture(std::string_view name, std::string_view message, std::stri
   if (!config || !delivery_.enabled()) return;
   std::string stackStorage;
   std::string_view stackText;
+  std::string stackJson;
   std::string images;
   if (stack.empty()) {
     const auto addresses = crash::currentReturnAddresses();
-    stackStorage = crash::normalize(addresses);
-    stackText = stackStorage;
+    // Written as JSON at once: a walked stack's lines need no escape but in the image's name.
+    stackJson = crash::normalizeAsJson(addresses);
     images = crash::imageListJson(addresses);
   } else {
     stackText = base::sanitizedPrefix(stack, base::kMaxStackBytes, stackStorage);
@@ -79,7 +80,8 @@ void Reports::capture(std::string_view name, std::string_view message, std::stri
                            *device,
                            {},
                            images,
-                           [this](std::string& out) { state_.appendBreadcrumbsJson(out); }}),
+                           [this](std::string& out) { state_.appendBreadcrumbsJson(out); },
+                           stackJson}),
       nullptr);
 }
 

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "base/digits.hpp"
+#include "base/json_text.hpp"
 #include "platform/loader.hpp"
 
 namespace quillstone::crash {
@@ -85,11 +86,11 @@ bool inRuntime(std::uint64_t address) {
 }  // namespace
 
 std::string formatStack(std::span<const std::uint64_t> addresses, std::uint64_t slide,
-                        std::string_view imageName) {
+                        std::string_view imageName, std::string_view separator) {
   std::string text;
   text.reserve(addresses.size() * (imageName.size() + 26));
   for (std::size_t i = 0; i < addresses.size(); ++i) {
-    if (i != 0) text += '\n';
+    if (i != 0) text += separator;
     const std::uint64_t address = addresses[i];
     // Addresses of other images are shifted by the main program's slide too: a symbolicator
     // that knows the images can undo it, and the text stays one simple rule.
@@ -101,6 +102,21 @@ std::string formatStack(std::span<const std::uint64_t> addresses, std::uint64_t 
 std::string normalize(std::span<const std::uint64_t> addresses) {
   const platform::MainImage& image = platform::mainImage();
   return formatStack(addresses, image.slide, image.name);
+}
+
+std::string normalizeAsJson(std::span<const std::uint64_t> addresses) {
+  const platform::MainImage& image = platform::mainImage();
+  // The lines' other bytes need no escape: only the name does, the same in every line.
+  // Never destroyed: the library's threads may still report while the process exits.
+  static const auto* escapedName = new std::string([&image] {
+    std::string name;
+    base::appendJsonEscaped(name, image.name, base::InvalidUtf8::likeJsonLibrary);
+    return name;
+  }());
+  std::string text = formatStack(addresses, image.slide, *escapedName, "\\n");
+  text.insert(text.begin(), '"');
+  text += '"';
+  return text;
 }
 
 // Kept out of line so that the frame the walk passes over is always its own.

@@ -14,10 +14,12 @@ namespace quillstone::crash {
 // One line per address, "%-3d <image>   0x%016lx", the address made relative to `slide` when it
 // is not below it; lines joined by "\n" with none after the last.
 std::string formatStack(std::span<const std::uint64_t> addresses, std::uint64_t slide,
-                        std::string_view imageName);
+                        std::string_view imageName, std::string_view separator = "\n");
 
 // formatStack with the main program's slide and name.
 std::string normalize(std::span<const std::uint64_t> addresses);
+// normalize's text as a JSON string (quoted and escaped), written without escaping it whole.
+std::string normalizeAsJson(std::span<const std::uint64_t> addresses);
 
 // Deep enough for any realistic host stack; backtrace cuts longer ones.
 inline constexpr int kMaxFrames = 256;

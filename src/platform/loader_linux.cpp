@@ -20,7 +20,7 @@ namespace {
 constexpr std::uint64_t kFallbackTextSize = 64ull << 20;
 constexpr char kGnuNoteName[] = "GNU";
 // Addresses sorted on the stack for an image search; more are sorted in an allocation.
-constexpr std::size_t kSortedOnStack = 128;
+constexpr std::size_t kSortedOnStack = 256;
 
 std::uint64_t alignUp(std::uint64_t value, std::uint64_t alignment) {
   return (value + alignment - 1) / alignment * alignment;

@@ -78,8 +78,9 @@ std::size_t eventDataSize(const EventFields& fields) {
 }
 
 std::size_t errorDataSize(const ErrorFields& fields) {
-  return fields.name.size() + fields.message.size() + fields.stack.size() + fields.path.size() +
-         fields.device.size() + fields.breadcrumbs.size() + fields.images.size() + 256;
+  return fields.name.size() + fields.message.size() + fields.stack.size() +
+         fields.stackJson.size() + fields.path.size() + fields.device.size() +
+         fields.breadcrumbs.size() + fields.images.size() + 256;
 }
 
 void appendErrorData(std::string& out, const ErrorFields& fields) {
@@ -96,9 +97,13 @@ void appendErrorData(std::string& out, const ErrorFields& fields) {
       .string("level", kErrorLevel)
       .string("message", fields.message)
       .string("name", fields.name)
-      .string("path", fields.path)
-      .string("stack", fields.stack)
-      .close();
+      .string("path", fields.path);
+  if (fields.stackJson.empty()) {
+    data.string("stack", fields.stack);
+  } else {
+    data.raw("stack", fields.stackJson);
+  }
+  data.close();
 }
 
 std::string errorData(const ErrorFields& fields) {

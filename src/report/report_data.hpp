@@ -40,6 +40,9 @@ struct ErrorFields {
   // When set, writes the list in place of `breadcrumbs`, straight into the report's text: the
   // list is then copied once, where it is read.
   std::function<void(std::string&)> appendBreadcrumbs = {};
+  // When set, the stack as a JSON string already (quoted and escaped), written as it is in place
+  // of `stack`.
+  std::string_view stackJson = {};
 };
 
 // "data" of a handled error, as compact JSON text.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/json_text.hpp"
 #include "platform/bundle.hpp"
 #include "platform/loader.hpp"
 
@@ -58,6 +59,31 @@ TEST(Normalize, UsesTheMainProgramsSlideAndNameOnEveryLine) {
   EXPECT_EQ(normalize(addresses), formatStack(addresses, image.slide, platform::executableName()));
   EXPECT_EQ(normalize(addresses).substr(0, 4 + platform::executableName().size()),
             "0   " + platform::executableName());
+}
+
+// A report writes a walked stack as JSON with only the image's name escaped, once: the text must
+// be what escaping the whole normalized stack gives, for any stack and whatever the name holds.
+TEST(NormalizeAsJson, IsTheNormalizedStackEscapedWhole) {
+  const auto escapedWhole = [](const std::string& text) {
+    std::string json;
+    base::appendJsonString(json, text);
+    return json;
+  };
+  const auto image = platform::mainImage();
+  for (const std::vector<std::uint64_t>& addresses :
+       {std::vector<std::uint64_t>{}, std::vector<std::uint64_t>{image.slide + 0x10},
+        std::vector<std::uint64_t>(120, image.slide - 1)}) {
+    EXPECT_EQ(normalizeAsJson(addresses), escapedWhole(normalize(addresses)));
+  }
+  const std::vector<std::uint64_t> addresses{0x10, 0x20, 0x30};
+  for (const std::string name :
+       {"quote\" back\\slash", "control\x01\x1f", "cut\xe4\xb8 short", "\xff\xfe", "程序"}) {
+    std::string escapedName;
+    base::appendJsonEscaped(escapedName, name, base::InvalidUtf8::likeJsonLibrary);
+    EXPECT_EQ('"' + formatStack(addresses, 0, escapedName, "\\n") + '"',
+              escapedWhole(formatStack(addresses, 0, name)))
+        << name;
+  }
 }
 
 TEST(CurrentReturnAddresses, StartsInsideTheCaller) {
