@@ -14,47 +14,59 @@ struct ErrorKeys {
   std::string_view imageUUID;
 };
 
-// The members of an event envelope around "ts", rendered for the last context one thread wrote:
-// a thread's events mostly share them, and escaping them again was much of an event's cost.
+// The members of an envelope around "ts", rendered for the last context one thread wrote: a
+// thread's reports mostly share them, and escaping them again was much of a report's cost.
+// Events and errors are kept apart, so a thread that sends both renders neither again.
 struct RenderedMembers {
   std::string type;
   std::string appId;
   std::string release;
   std::string sessionId;
   std::string installId;
-  std::string beforeTs;  // from "id" to "sid", each member preceded by its comma
-  std::string afterTs;   // from "type" to the end of the object
+  std::string userId;     // errors only
+  std::string imageUUID;  // errors only
+  std::string beforeTs;   // from "id" to "sid", each member preceded by its comma
+  std::string afterTs;    // from "type" to the end of the object
   bool filled = false;
 
-  bool renders(std::string_view aType, const EnvelopeView& context) const {
+  bool renders(std::string_view aType, const EnvelopeView& context, const ErrorKeys* error) const {
     return filled && type == aType && appId == context.appId && release == context.release &&
-           sessionId == context.sessionId && installId == context.installId;
+           sessionId == context.sessionId && installId == context.installId &&
+           (error == nullptr || (userId == error->userId && imageUUID == error->imageUUID));
   }
 };
 
-const RenderedMembers& renderedMembers(std::string_view type, const EnvelopeView& context) {
-  thread_local RenderedMembers last;
-  if (last.renders(type, context)) return last;
+const RenderedMembers& renderedMembers(std::string_view type, const EnvelopeView& context,
+                                       const ErrorKeys* error) {
+  thread_local RenderedMembers lastEvent;
+  thread_local RenderedMembers lastError;
+  RenderedMembers& last = error ? lastError : lastEvent;
+  if (last.renders(type, context, error)) return last;
   last.filled = false;
   last.type = type;
   last.appId = context.appId;
   last.release = context.release;
   last.sessionId = context.sessionId;
   last.installId = context.installId;
+  last.userId = error ? error->userId : std::string_view();
+  last.imageUUID = error ? error->imageUUID : std::string_view();
   const auto add = [](std::string& out, std::string_view key, std::string_view value) {
     out += ",\"";
     out += key;
     out += "\":";
     base::appendJsonString(out, value);
   };
+  // In sorted order, as reports have always been written.
   last.beforeTs.clear();
   add(last.beforeTs, "id", context.appId);
+  if (error) add(last.beforeTs, "imageUUID", error->imageUUID);
   add(last.beforeTs, "platform", base::kPlatform);
   add(last.beforeTs, "release", context.release);
   add(last.beforeTs, "sdk", base::kSdkVersion);
   add(last.beforeTs, "sid", context.sessionId);
   last.afterTs.clear();
   add(last.afterTs, "type", type);
+  if (error) add(last.afterTs, "userId", error->userId);
   add(last.afterTs, "vid", context.installId);
   last.afterTs += '}';
   last.filled = true;
@@ -79,31 +91,14 @@ std::string write(std::string_view type, const EnvelopeView& context, std::int64
                   std::size_t dataSize, WriteData writeData, const ErrorKeys* error) {
   thread_local std::string scratch;
   scratch.clear();
-  if (!error) {
-    const RenderedMembers& members = renderedMembers(type, context);
-    scratch.reserve(dataSize + members.beforeTs.size() + members.afterTs.size() + 32);
-    scratch += "{\"data\":";
-    writeData(scratch);
-    scratch += members.beforeTs;
-    scratch += ",\"ts\":";
-    base::appendJsonNumber(scratch, ts);
-    scratch += members.afterTs;
-    return copiedOut(scratch);
-  }
-  scratch.reserve(dataSize + 256);
-  base::JsonObjectWriter out(scratch);
-  writeData(out.member("data"));
-  out.string("id", context.appId);
-  out.string("imageUUID", error->imageUUID);
-  out.string("platform", base::kPlatform)
-      .string("release", context.release)
-      .string("sdk", base::kSdkVersion)
-      .string("sid", context.sessionId)
-      .number("ts", ts)
-      .string("type", type);
-  out.string("userId", error->userId);
-  out.string("vid", context.installId);
-  out.close();
+  const RenderedMembers& members = renderedMembers(type, context, error);
+  scratch.reserve(dataSize + members.beforeTs.size() + members.afterTs.size() + 32);
+  scratch += "{\"data\":";
+  writeData(scratch);
+  scratch += members.beforeTs;
+  scratch += ",\"ts\":";
+  base::appendJsonNumber(scratch, ts);
+  scratch += members.afterTs;
   return copiedOut(scratch);
 }
 

@@ -128,6 +128,27 @@ TEST(Envelope, EachOfSuccessiveEnvelopesCarriesItsOwnMembers) {
     EXPECT_EQ(parsed["sid"], written.context.sessionId);
     EXPECT_EQ(parsed["release"], written.context.release);
   }
+  // Errors also carry the user and the build: each of those changes alone too, between events.
+  struct WrittenError {
+    std::string userId;
+    std::string imageUUID;
+    EnvelopeContext context;
+  };
+  const WrittenError errors[] = {
+      {"u1", "B1", {"app", "VID", "SID", "1.0"}}, {"u2", "B1", {"app", "VID", "SID", "1.0"}},
+      {"u2", "B2", {"app", "VID", "SID", "1.0"}}, {"u2", "B2", {"app", "VID", "SID2", "1.0"}},
+      {"u1", "B1", {"app", "VID", "SID", "1.0"}},
+  };
+  for (const WrittenError& written : errors) {
+    const auto parsed = nlohmann::json::parse(
+        errorEnvelope(written.context, written.userId, written.imageUUID, 7, "{}"));
+    EXPECT_EQ(parsed["type"], "error");
+    EXPECT_EQ(parsed["userId"], written.userId);
+    EXPECT_EQ(parsed["imageUUID"], written.imageUUID);
+    EXPECT_EQ(parsed["sid"], written.context.sessionId);
+    EXPECT_EQ(nlohmann::json::parse(envelope("event", written.context, 7, "{}")).count("userId"),
+              0u);
+  }
 }
 
 }  // namespace
