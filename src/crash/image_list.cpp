@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -138,6 +140,30 @@ void appendEntry(std::string& list, const platform::LoadedImage& image) {
   list += '}';
 }
 
+// Entries a thread has rendered, kept while it reports: a stack runs through the same few images
+// report after report, and rendering an entry (its build-id in hex, its path escaped) was most of
+// the list's cost. The hold on each image keeps its address from passing to another image while
+// its entry is kept. Per thread, so reporting threads share no lock.
+struct RenderedEntry {
+  std::shared_ptr<const platform::LoadedImage> image;
+  std::string json;
+};
+constexpr std::size_t kMaxRenderedEntries = 16;
+
+// Valid until the calling thread's next call.
+const std::string& entryOf(const std::shared_ptr<const platform::LoadedImage>& image) {
+  thread_local std::vector<RenderedEntry> rendered;
+  for (const RenderedEntry& entry : rendered) {
+    if (entry.image == image) return entry.json;
+  }
+  // Images come and go only with a library loaded or unloaded: starting over is rare and cheap.
+  if (rendered.size() == kMaxRenderedEntries) rendered.clear();
+  std::string json;
+  appendEntry(json, *image);
+  rendered.push_back({image, std::move(json)});
+  return rendered.back().json;
+}
+
 }  // namespace
 
 std::string imageListJson(std::span<const std::uint64_t> addresses) {
@@ -147,7 +173,7 @@ std::string imageListJson(std::span<const std::uint64_t> addresses) {
   list += '[';
   for (const auto& image : images) {
     if (list.size() > 1) list += ',';
-    appendEntry(list, *image);
+    list += entryOf(image);
   }
   list += ']';
   return list;
