@@ -9,6 +9,7 @@
 
 #include "base/digits.hpp"
 #include "base/json_text.hpp"
+#include "platform/frame_walk.hpp"
 #include "platform/loader.hpp"
 
 namespace quillstone::crash {
@@ -40,22 +41,27 @@ struct Walk {
   std::uint64_t* frames;
   int size;
   int count = -1;
-  _Unwind_Word cfa = 0;
+  std::uint64_t cfa = 0;
 };
 
-_Unwind_Reason_Code walkFrame(_Unwind_Context* context, void* argument) {
-  auto& walk = *static_cast<Walk*>(argument);
+// Whether the walk goes on after the frame at `address` whose stack pointer is `cfa`.
+bool takeFrame(Walk& walk, std::uint64_t address, std::uint64_t cfa) {
   if (walk.count != -1) {
-    walk.frames[walk.count] = _Unwind_GetIP(context);
-    const _Unwind_Word cfa = _Unwind_GetCFA(context);
-    if (walk.count > 0 && walk.frames[walk.count - 1] == walk.frames[walk.count] &&
-        cfa == walk.cfa) {
-      return _URC_END_OF_STACK;
-    }
+    walk.frames[walk.count] = address;
+    if (walk.count > 0 && walk.frames[walk.count - 1] == address && cfa == walk.cfa) return false;
     walk.cfa = cfa;
   }
-  if (++walk.count == walk.size) return _URC_END_OF_STACK;
-  return _URC_NO_REASON;
+  return ++walk.count != walk.size;
+}
+
+bool takeWalkedFrame(void* argument, std::uint64_t address, std::uint64_t cfa) {
+  return takeFrame(*static_cast<Walk*>(argument), address, cfa);
+}
+
+_Unwind_Reason_Code walkFrame(_Unwind_Context* context, void* argument) {
+  const bool more =
+      takeFrame(*static_cast<Walk*>(argument), _Unwind_GetIP(context), _Unwind_GetCFA(context));
+  return more ? _URC_NO_REASON : _URC_END_OF_STACK;
 }
 
 // The images of the C++ runtime and the unwinder (and of a sanitizer that wraps the runtime's
@@ -124,7 +130,12 @@ __attribute__((noinline)) ReturnAddresses currentReturnAddresses() {
   // backtrace() was given kMaxFrames and called from here, and this frame was then dropped.
   ReturnAddresses addresses;
   Walk walk{addresses.frames.data(), kMaxFrames - 1};
-  _Unwind_Backtrace(walkFrame, &walk);
+  // The rules remembered from earlier walks give the same frames at a fraction of the cost; a
+  // stack they cannot follow is walked again by the unwinder.
+  if (!platform::walkFramesWithCachedRules(takeWalkedFrame, &walk)) {
+    walk = Walk{addresses.frames.data(), kMaxFrames - 1};
+    _Unwind_Backtrace(walkFrame, &walk);
+  }
   int count = walk.count != -1 ? walk.count : 0;
   // The unwinder reports a null address above the outermost frame.
   if (count > 0 && addresses.frames[static_cast<std::size_t>(count) - 1] == 0) --count;
