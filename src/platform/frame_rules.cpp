@@ -51,6 +51,12 @@ enum : std::uint8_t {
   kGnuNegativeOffsetExtended = 0x2f,
 };
 
+// An operand times its alignment factor, wrapping as the unwinder's arithmetic does rather than
+// overflowing on a corrupt table.
+std::int64_t factored(std::uint64_t operand, std::int64_t factor) {
+  return static_cast<std::int64_t>(operand * static_cast<std::uint64_t>(factor));
+}
+
 // How one of the three registers that matter is recovered.
 enum class How : std::uint8_t { unchanged, atOffset, undefined, other };
 
@@ -244,7 +250,7 @@ bool execute(Reader reader, const Cie& cie, State& state, std::uintptr_t locatio
         continue;
       case kOffset:
         if (RegisterRule* rule = ruleOf(state, operand)) {
-          *rule = {How::atOffset, static_cast<std::int64_t>(reader.uleb()) * cie.dataAlign};
+          *rule = {How::atOffset, factored(reader.uleb(), cie.dataAlign)};
         } else {
           reader.uleb();
         }
@@ -272,13 +278,11 @@ bool execute(Reader reader, const Cie& cie, State& state, std::uintptr_t locatio
       case kOffsetExtendedSf:
       case kGnuNegativeOffsetExtended: {
         reg = reader.uleb();
-        std::int64_t offset = 0;
-        if (instruction == kOffsetExtendedSf) {
-          offset = reader.sleb() * cie.dataAlign;
-        } else {
-          offset = static_cast<std::int64_t>(reader.uleb()) * cie.dataAlign;
-          if (instruction == kGnuNegativeOffsetExtended) offset = -offset;
-        }
+        std::uint64_t operand = instruction == kOffsetExtendedSf
+                                    ? static_cast<std::uint64_t>(reader.sleb())
+                                    : reader.uleb();
+        if (instruction == kGnuNegativeOffsetExtended) operand = 0 - operand;
+        const std::int64_t offset = factored(operand, cie.dataAlign);
         if (RegisterRule* rule = ruleOf(state, reg)) *rule = {How::atOffset, offset};
         break;
       }
@@ -318,7 +322,7 @@ bool execute(Reader reader, const Cie& cie, State& state, std::uintptr_t locatio
         break;
       case kDefCfaSf:
         state.cfaRegister = reader.uleb();
-        state.cfaOffset = reader.sleb() * cie.dataAlign;
+        state.cfaOffset = factored(static_cast<std::uint64_t>(reader.sleb()), cie.dataAlign);
         state.cfaByExpression = false;
         break;
       case kDefCfaRegister:
@@ -329,7 +333,7 @@ bool execute(Reader reader, const Cie& cie, State& state, std::uintptr_t locatio
         state.cfaOffset = static_cast<std::int64_t>(reader.uleb());
         break;
       case kDefCfaOffsetSf:
-        state.cfaOffset = reader.sleb() * cie.dataAlign;
+        state.cfaOffset = factored(static_cast<std::uint64_t>(reader.sleb()), cie.dataAlign);
         break;
       case kDefCfaExpression:
         reader.skip(reader.uleb());

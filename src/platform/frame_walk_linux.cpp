@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <memory>
+#include <new>
 
 #include "platform/frame_rules.hpp"
 
@@ -76,11 +77,14 @@ void findStackOfThisThread(ThreadRules& rules) {
   ::pthread_attr_destroy(&attributes);
 }
 
-// This thread's rules, emptied when an image has been unloaded since they were read.
+// This thread's rules, emptied when an image has been unloaded since they were read; null when
+// there is no memory for them.
 ThreadRules* rulesOfThisThread() {
   thread_local std::unique_ptr<ThreadRules> rules;
   if (!rules) {
-    rules = std::make_unique<ThreadRules>();
+    // Without the room, the unwinder walks as it always did.
+    rules.reset(new (std::nothrow) ThreadRules());
+    if (!rules) return nullptr;
     findStackOfThisThread(*rules);
   }
   LoaderCount count;
@@ -156,6 +160,7 @@ __attribute__((noinline)) bool walkFramesWithCachedRules(FrameVisitor visit, voi
   quillstone_caller_registers(registers);
   Frame frame{registers[0], registers[1], registers[2]};
   ThreadRules* rules = rulesOfThisThread();
+  if (rules == nullptr) return false;
   // A stack of the host's own making (a coroutine's, an alternate signal stack) is not the
   // thread's: its bounds are unknown.
   if (frame.stackPointer < rules->stackLow || frame.stackPointer >= rules->stackTop) return false;
