@@ -1,5 +1,7 @@
 #include "platform/frame_rules.hpp"
 
+#include <dlfcn.h>
+
 #include <cstring>
 
 // libgcc's own lookup (with the loader's _dl_find_object behind it): the same entry the unwinder
@@ -366,13 +368,25 @@ bool execute(Reader reader, const Cie& cie, State& state, std::uintptr_t locatio
   return !reader.failed;
 }
 
+// Only code the loader mapped has rules that stay put while its image does: a JIT's code, with
+// the unwind entries it registered, may be replaced in place without the loader knowing.
+bool inLoadedImage(std::uintptr_t address) {
+#ifdef DLFO_EH_SEGMENT_TYPE
+  dl_find_object found;
+  return _dl_find_object(reinterpret_cast<void*>(address), &found) == 0;
+#else
+  Dl_info info;
+  return dladdr(reinterpret_cast<const void*>(address), &info) != 0;
+#endif
+}
+
 bool fitsInt32(std::int64_t value) { return value >= INT32_MIN && value <= INT32_MAX; }
 
 }  // namespace
 
 FrameRule frameRuleFor(std::uintptr_t returnAddress) noexcept {
   FrameRule rule;
-  if (returnAddress == 0) return rule;
+  if (returnAddress == 0 || !inLoadedImage(returnAddress - 1)) return rule;
   dwarf_eh_bases bases{};
   // The call's own instruction, not the one after it, as the unwinder looks it up.
   const auto* fde = static_cast<const std::uint8_t*>(

@@ -10,7 +10,8 @@ namespace quillstone::platform {
 // frame address, CFA) is the stack pointer or the frame pointer plus an offset, the return address
 // lies at a fixed offset from the CFA, and the frame pointer is either untouched or saved at a
 // fixed offset from it. Anything else (a signal frame, a CFA or a register given by an expression,
-// a register kept in another register) is `unsupported`, and the stack is left to the unwinder.
+// a register kept in another register, code outside the loader's images) is `unsupported`, and
+// the stack is left to the unwinder.
 struct FrameRule {
   enum class Kind : std::uint8_t {
     unsupported,  // not these rules, or no unwind information for the address
